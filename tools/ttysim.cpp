@@ -1,0 +1,481 @@
+// ttysim: runs a program with simulated serial ports. In a private mount
+// namespace it lays a fresh /dev whose /dev/ttyS<n> are pseudo-terminals of a
+// new devpts instance (or other kinds of node, for fault tests), runs the
+// program there, and keeps every byte each port received. The real /dev and
+// the real serial ports are never touched.
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+const int kExitFailure = 125;
+const int kExitNoNamespace = 77;
+const int kExitTimeout = 124;
+// After the program ends, a port counts as drained once it stays quiet this long.
+const int kQuietMs = 200;
+
+const char kUsage[] =
+    "usage: ttysim [--dir DIR] [--user UID] [--timeout SECONDS] PORT... -- PROGRAM [ARG...]\n"
+    "\n"
+    "Runs PROGRAM in a private mount namespace whose /dev holds simulated serial\n"
+    "ports. Each PORT is N[:OPTION[,OPTION...]] and makes /dev/ttyS<N>:\n"
+    "  N            a pseudo-terminal, read as fast as it delivers\n"
+    "  N:rate=B     read at B bytes a second (a serial line carries baud/11)\n"
+    "  N:prefill    output queue filled before PROGRAM starts\n"
+    "  N:stall      never read\n"
+    "  N:hangup=K   the far side goes away after K bytes\n"
+    "  N:excl       held open in exclusive mode (TIOCEXCL)\n"
+    "  N:noperm     a pseudo-terminal with mode 000\n"
+    "  N:file       a regular file, not a terminal\n"
+    "  N:null       a link to /dev/null\n"
+    "Every byte a port received is written to DIR/ttyS<N> (prefill bytes first; their\n"
+    "count goes to DIR/ttyS<N>.prefill). Without --dir nothing is kept.\n"
+    "--user UID runs PROGRAM as that user (needs root). --timeout kills PROGRAM after\n"
+    "SECONDS (default 60).\n"
+    "\n"
+    "Exit status: PROGRAM's; 124 on timeout; 125 when ttysim itself fails;\n"
+    "77 when this machine gives no private mount namespace.\n";
+
+enum class Kind { Pty, File, Null };
+
+struct Port {
+    int number = 0;
+    Kind kind = Kind::Pty;
+    long rate = 0;     // bytes a second, 0 for as fast as it comes
+    long hangup = -1;  // close the master after this many bytes
+    bool prefill = false;
+    bool stall = false;
+    bool excl = false;
+    bool noperm = false;
+    int master = -1;
+    int slave = -1;  // held open so the pty lives between the program's opens
+    std::string slave_path;
+    std::string captured;
+    size_t prefilled = 0;
+    long long last_data_ms = 0;
+};
+
+struct Options {
+    std::string dir;
+    long user = -1;
+    long timeout_s = 60;
+    std::vector<Port> ports;
+    std::vector<char*> command;
+};
+
+[[noreturn]] void Fail(const std::string& what) {
+    fprintf(stderr, "ttysim: %s: %s\n", what.c_str(), strerror(errno));
+    exit(kExitFailure);
+}
+
+[[noreturn]] void Usage(const std::string& what) {
+    fprintf(stderr, "ttysim: %s\n\n%s", what.c_str(), kUsage);
+    exit(2);
+}
+
+long long NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+long ParseNumber(const std::string& text, const std::string& what) {
+    char* end = nullptr;
+    errno = 0;
+    long value = strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || value < 0) {
+        Usage("bad " + what + " '" + text + "': give a whole number, 0 or more");
+    }
+    return value;
+}
+
+void ParseOption(Port* port, const std::string& opt) {
+    if (opt.rfind("rate=", 0) == 0) {
+        port->rate = ParseNumber(opt.substr(5), "rate");
+    } else if (opt.rfind("hangup=", 0) == 0) {
+        port->hangup = ParseNumber(opt.substr(7), "hangup count");
+    } else if (opt == "prefill") {
+        port->prefill = true;
+    } else if (opt == "stall") {
+        port->stall = true;
+    } else if (opt == "excl") {
+        port->excl = true;
+    } else if (opt == "noperm") {
+        port->noperm = true;
+    } else if (opt == "file") {
+        port->kind = Kind::File;
+    } else if (opt == "null") {
+        port->kind = Kind::Null;
+    } else {
+        Usage("unknown port option '" + opt + "'");
+    }
+}
+
+Port ParsePort(const std::string& spec) {
+    Port port;
+    size_t colon = spec.find(':');
+    port.number = static_cast<int>(ParseNumber(spec.substr(0, colon), "port number"));
+    if (colon != std::string::npos) {
+        std::string opts = spec.substr(colon + 1);
+        size_t start = 0;
+        while (start <= opts.size()) {
+            size_t comma = opts.find(',', start);
+            if (comma == std::string::npos) {
+                comma = opts.size();
+            }
+            ParseOption(&port, opts.substr(start, comma - start));
+            start = comma + 1;
+        }
+    }
+    return port;
+}
+
+Options ParseArgs(int argc, char** argv) {
+    Options o;
+    int i = 1;
+    for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
+        std::string arg = argv[i];
+        bool has_value = i + 1 < argc;
+        if (arg == "--help" || arg == "-h") {
+            fputs(kUsage, stdout);
+            exit(0);
+        } else if (arg == "--dir" && has_value) {
+            o.dir = argv[++i];
+        } else if (arg == "--user" && has_value) {
+            o.user = ParseNumber(argv[++i], "user id");
+        } else if (arg == "--timeout" && has_value) {
+            o.timeout_s = ParseNumber(argv[++i], "timeout");
+        } else if (arg.rfind("--", 0) == 0) {
+            Usage("unknown or incomplete option '" + arg + "'");
+        } else {
+            o.ports.push_back(ParsePort(arg));
+        }
+    }
+    for (size_t a = 0; a < o.ports.size(); ++a) {
+        for (size_t b = a + 1; b < o.ports.size(); ++b) {
+            if (o.ports[a].number == o.ports[b].number) {
+                Usage("port " + std::to_string(o.ports[a].number) + " is given twice");
+            }
+        }
+    }
+    if (i + 1 >= argc) {
+        Usage("no program given after '--'");
+    }
+    for (++i; i < argc; ++i) {
+        o.command.push_back(argv[i]);
+    }
+    o.command.push_back(nullptr);
+    return o;
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f == nullptr || fwrite(text.data(), 1, text.size(), f) != text.size() || fclose(f) != 0) {
+        Fail("cannot write " + path);
+    }
+}
+
+std::string ReadFile(const std::string& path) {
+    std::string text;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return text;
+    }
+    char buf[4096];
+    size_t got;
+    while ((got = fread(buf, 1, sizeof buf, f)) > 0) {
+        text.append(buf, got);
+    }
+    fclose(f);
+    return text;
+}
+
+// Without root, a user namespace grants the mounts; the caller becomes its root.
+void EnterNamespace() {
+    if (geteuid() == 0) {
+        if (unshare(CLONE_NEWNS) != 0) {
+            fprintf(stderr, "ttysim: no private mount namespace here: %s\n", strerror(errno));
+            exit(kExitNoNamespace);
+        }
+        return;
+    }
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+        fprintf(stderr, "ttysim: no user and mount namespace here: %s\n", strerror(errno));
+        exit(kExitNoNamespace);
+    }
+    WriteFile("/proc/self/setgroups", "deny");
+    WriteFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n");
+    WriteFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n");
+}
+
+// Lays the private /dev: tmpfs, a new devpts instance, and the few nodes a
+// program expects, bound from the real ones (which stay untouched).
+void BuildDev() {
+    // Keep every mount below inside this namespace.
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        Fail("cannot make the mounts private");
+    }
+    const char* nodes[] = {"null", "zero", "urandom"};
+    int node_fds[3];
+    for (int i = 0; i < 3; ++i) {
+        node_fds[i] = open(("/dev/" + std::string(nodes[i])).c_str(), O_PATH | O_CLOEXEC);
+    }
+    if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0) {
+        Fail("cannot mount a tmpfs on the private /dev");
+    }
+    if (mkdir("/dev/pts", 0755) != 0 ||
+        mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC,
+              "newinstance,ptmxmode=0666,mode=0600") != 0 ||
+        symlink("pts/ptmx", "/dev/ptmx") != 0) {
+        Fail("cannot mount a new devpts instance");
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (node_fds[i] < 0) {
+            continue;
+        }
+        std::string path = "/dev/" + std::string(nodes[i]);
+        int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            Fail("cannot create " + path);
+        }
+        close(fd);
+        std::string from = "/proc/self/fd/" + std::to_string(node_fds[i]);
+        if (mount(from.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            Fail("cannot bind " + path);
+        }
+        close(node_fds[i]);
+    }
+    if (symlink("/proc/self/fd", "/dev/fd") != 0 || symlink("fd/0", "/dev/stdin") != 0 ||
+        symlink("fd/1", "/dev/stdout") != 0 || symlink("fd/2", "/dev/stderr") != 0) {
+        Fail("cannot link /dev/fd");
+    }
+}
+
+void Prefill(Port* port) {
+    // The slave's output processing is at its default here; plain letters pass it unchanged.
+    const char fill = 'p';
+    while (write(port->slave, &fill, 1) == 1) {
+        ++port->prefilled;
+    }
+    if (errno != EAGAIN) {
+        Fail("cannot prefill /dev/ttyS" + std::to_string(port->number));
+    }
+}
+
+void MakePty(Port* port, const std::string& link) {
+    port->master = open("/dev/ptmx", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char name[64];
+    if (port->master < 0 || unlockpt(port->master) != 0 ||
+        ptsname_r(port->master, name, sizeof name) != 0) {
+        Fail("cannot make a pseudo-terminal");
+    }
+    port->slave_path = name;
+    port->slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (port->slave < 0 || chmod(name, port->noperm ? 0 : 0666) != 0 ||
+        symlink(name, link.c_str()) != 0) {
+        Fail("cannot set up " + link);
+    }
+    if (port->excl && ioctl(port->slave, TIOCEXCL) != 0) {
+        Fail("cannot make " + link + " exclusive");
+    }
+    if (port->prefill) {
+        Prefill(port);
+    }
+    if (port->hangup == 0) {
+        close(port->master);  // gone before the first byte
+        port->master = -1;
+    }
+}
+
+void MakePort(Port* port) {
+    std::string link = "/dev/ttyS" + std::to_string(port->number);
+    switch (port->kind) {
+        case Kind::Pty:
+            MakePty(port, link);
+            break;
+        case Kind::File: {
+            int fd = open(link.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+            if (fd < 0 || fchmod(fd, port->noperm ? 0 : 0666) != 0) {
+                Fail("cannot create " + link);
+            }
+            close(fd);
+            break;
+        }
+        case Kind::Null:
+            if (symlink("/dev/null", link.c_str()) != 0) {
+                Fail("cannot link " + link);
+            }
+            break;
+    }
+}
+
+pid_t StartProgram(const Options& o) {
+    pid_t pid = fork();
+    if (pid < 0) {
+        Fail("cannot fork");
+    }
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (o.user >= 0) {
+            auto id = static_cast<uid_t>(o.user);
+            if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) {
+                fprintf(stderr, "ttysim: cannot become user %ld: %s\n", o.user, strerror(errno));
+                _exit(kExitFailure);
+            }
+        }
+        execvp(o.command[0], o.command.data());
+        fprintf(stderr, "ttysim: cannot run %s: %s\n", o.command[0], strerror(errno));
+        _exit(127);
+    }
+    return pid;
+}
+
+bool Readable(const Port& p) {
+    return p.kind == Kind::Pty && p.master >= 0 && !p.stall;
+}
+
+long long ProgramBytes(const Port& p) {
+    return static_cast<long long>(p.captured.size()) - static_cast<long long>(p.prefilled);
+}
+
+// How many bytes the port may take now: its pace since start, the hangup count.
+size_t Allowance(const Port& p, long long start_ms, bool paced) {
+    long long allowed = 1 << 16;
+    if (paced && p.rate > 0) {
+        long long due = p.rate * (NowMs() - start_ms) / 1000;
+        allowed = due - static_cast<long long>(p.captured.size());
+    }
+    if (p.hangup >= 0) {
+        long long left = p.hangup + static_cast<long long>(p.prefilled) -
+                         static_cast<long long>(p.captured.size());
+        allowed = allowed < left ? allowed : left;
+    }
+    return allowed > 0 ? static_cast<size_t>(allowed) : 0;
+}
+
+void ReadPort(Port* p, size_t allowance) {
+    char buf[1 << 16];
+    size_t want = allowance < sizeof buf ? allowance : sizeof buf;
+    ssize_t got = want > 0 ? read(p->master, buf, want) : 0;
+    if (got > 0) {
+        p->captured.append(buf, static_cast<size_t>(got));
+        p->last_data_ms = NowMs();
+    }
+    if (p->hangup >= 0 && ProgramBytes(*p) >= p->hangup) {
+        close(p->master);
+        p->master = -1;
+    }
+}
+
+// Reads the ports until the program has ended and every port is quiet.
+int Serve(Options* o, pid_t pid) {
+    long long start_ms = NowMs();
+    long long deadline_ms = start_ms + o->timeout_s * 1000;
+    int status = 0;
+    bool running = true;
+    for (;;) {
+        std::vector<pollfd> fds;
+        std::vector<Port*> owners;
+        for (Port& p : o->ports) {
+            if (Readable(p) && Allowance(p, start_ms, running) > 0) {
+                fds.push_back({p.master, POLLIN, 0});
+                owners.push_back(&p);
+            }
+        }
+        poll(fds.data(), fds.size(), 5);
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].revents & POLLIN) {
+                ReadPort(owners[i], Allowance(*owners[i], start_ms, running));
+            }
+        }
+        if (running && waitpid(pid, &status, WNOHANG) == pid) {
+            running = false;
+            for (Port& p : o->ports) {
+                p.last_data_ms = NowMs();
+            }
+        }
+        if (running && NowMs() > deadline_ms) {
+            fprintf(stderr, "ttysim: %s still running after %ld s: killed\n", o->command[0],
+                    o->timeout_s);
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return kExitTimeout;
+        }
+        if (!running) {
+            bool quiet = true;
+            for (const Port& p : o->ports) {
+                if (Readable(p) && NowMs() - p.last_data_ms < kQuietMs) {
+                    quiet = false;
+                }
+            }
+            if (quiet) {
+                break;
+            }
+        }
+    }
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    return 128 + WTERMSIG(status);
+}
+
+void KeepCaptures(const Options& o) {
+    if (o.dir.empty()) {
+        return;
+    }
+    for (const Port& p : o.ports) {
+        std::string name = o.dir + "/ttyS" + std::to_string(p.number);
+        if (p.kind == Kind::File) {
+            WriteFile(name, ReadFile("/dev/ttyS" + std::to_string(p.number)));
+        } else {
+            WriteFile(name, p.captured);
+        }
+        if (p.prefill) {
+            WriteFile(name + ".prefill", std::to_string(p.prefilled) + "\n");
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o = ParseArgs(argc, argv);
+    if (!o.dir.empty()) {
+        char* real = realpath(o.dir.c_str(), nullptr);
+        if (real == nullptr) {
+            Fail("cannot find the capture folder " + o.dir);
+        }
+        o.dir = real;
+        free(real);
+    }
+    EnterNamespace();
+    BuildDev();
+    for (Port& p : o.ports) {
+        MakePort(&p);
+    }
+    fflush(stdout);
+    pid_t pid = StartProgram(o);
+    int rc = Serve(&o, pid);
+    KeepCaptures(o);
+    return rc;
+}
