@@ -1,0 +1,127 @@
+#include "program_run.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const int kNoNamespace = 77;
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int PortNumber(const std::string& spec) {
+    return std::stoi(spec.substr(0, spec.find(':')));
+}
+
+}  // namespace
+
+WorkDir::WorkDir() {
+    std::string tmpl = (fs::temp_directory_path() / "marquell-test-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp: " + std::string(strerror(errno)));
+    }
+    path_ = tmpl;
+    // Readable by every user, for runs under another user id.
+    fs::permissions(path_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+}
+
+WorkDir::~WorkDir() {
+    std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path_, ignored);
+}
+
+void WorkDir::Write(const std::string& name, const std::string& text) const {
+    std::ofstream out(path_ + "/" + name, std::ios::binary);
+    out << text;
+}
+
+bool RunningAsRoot() {
+    return geteuid() == 0;
+}
+
+RunResult RunIn(const WorkDir& dir, const std::vector<std::string>& ports,
+                const RunOptions& options) {
+    std::string captures = dir.path() + "/.ports";
+    fs::create_directory(captures);
+
+    std::vector<std::string> args = {TTYSIM_BIN, "--dir", captures, "--timeout",
+                                     std::to_string(options.timeout_s)};
+    if (options.user >= 0) {
+        args.insert(args.end(), {"--user", std::to_string(options.user)});
+    }
+    args.insert(args.end(), ports.begin(), ports.end());
+    args.push_back("--");
+    args.insert(args.end(), options.wrapper.begin(), options.wrapper.end());
+    args.push_back(MARQUELL_BIN);
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe: " + std::string(strerror(errno)));
+    }
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        if (chdir(dir.path().c_str()) != 0) {
+            _exit(126);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    RunResult result;
+    char buf[4096];
+    ssize_t got;
+    while ((got = read(out[0], buf, sizeof buf)) > 0 || (got < 0 && errno == EINTR)) {
+        if (got > 0) {
+            result.out.append(buf, static_cast<size_t>(got));
+        }
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.unavailable = result.status == kNoNamespace;
+    for (const std::string& spec : ports) {
+        int n = PortNumber(spec);
+        std::string base = captures + "/ttyS" + std::to_string(n);
+        result.ports[n] = ReadAll(base);
+        if (fs::exists(base + ".prefill")) {
+            result.prefill[n] = std::stoul(ReadAll(base + ".prefill"));
+        }
+    }
+    fs::remove_all(captures);
+    return result;
+}
+
+RunResult RunWith(const std::string& ini, const std::vector<std::string>& ports,
+                  const RunOptions& options) {
+    WorkDir dir;
+    dir.Write("marquell.ini", ini);
+    return RunIn(dir, ports, options);
+}

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds and runs every test twice: a normal build with warnings as errors,
+# and an AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+
+run_suite() {
+    local dir=$1
+    shift
+    cmake -S "$top" -B "$dir" -DMARQUELL_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" -j"$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+}
+
+echo "== tests =="
+run_suite "$top/build"
+echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer =="
+run_suite "$top/build-asan" -DMARQUELL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
