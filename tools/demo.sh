@@ -5,7 +5,7 @@
 # bytes each display received.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build="$top/build"
+build="$top/build-demo"
 cmake -S "$top" -B "$build" -DMARQUELL_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target marquell ttysim >/dev/null
 

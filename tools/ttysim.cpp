@@ -271,14 +271,21 @@ void BuildDev() {
     }
 }
 
+// Writes until the queue refuses, again after the pty had time to move bytes
+// on towards the master, until a pass takes nothing.
 void Prefill(Port* port) {
     // The slave's output processing is at its default here; plain letters pass it unchanged.
     const char fill = 'p';
-    while (write(port->slave, &fill, 1) == 1) {
-        ++port->prefilled;
-    }
-    if (errno != EAGAIN) {
-        Fail("cannot prefill /dev/ttyS" + std::to_string(port->number));
+    for (size_t before = 1; before != port->prefilled;) {
+        before = port->prefilled;
+        while (write(port->slave, &fill, 1) == 1) {
+            ++port->prefilled;
+        }
+        if (errno != EAGAIN) {
+            Fail("cannot prefill /dev/ttyS" + std::to_string(port->number));
+        }
+        timespec pause{0, 20 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
     }
 }
 

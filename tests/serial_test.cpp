@@ -1,0 +1,340 @@
+// The port on pseudo-terminals: result codes, the line settings as the
+// driver keeps them, the bytes that reach the far side, and what happens when
+// the queue is full, stuck or gone.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "serial.h"
+
+// Link seam: lets a test make the driver refuse the new settings.
+static bool fail_tcsetattr = false;
+extern "C" int tcsetattr(int fd, int actions, const struct termios* tio) {
+    using Real = int (*)(int, int, const struct termios*);
+    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
+    if (fail_tcsetattr) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd, actions, tio);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Pty {
+    int master = -1;
+    int slave = -1;  // held so the pty lives, and to read the settings back
+    std::string path;
+    Pty() {
+        char name[64];
+        EXPECT_EQ(0, openpty(&master, &slave, name, nullptr, nullptr));
+        path = name;
+    }
+    ~Pty() {
+        if (master >= 0) {
+            close(master);
+        }
+        close(slave);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    termios Settings() const {
+        termios tio{};
+        EXPECT_EQ(0, tcgetattr(slave, &tio));
+        return tio;
+    }
+    // Fills the output queue from our own side until the driver refuses,
+    // also after the pty has had time to move bytes on to the far side.
+    size_t Fill() const {
+        fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
+        size_t filled = 0;
+        char fill[256] = {};
+        for (size_t before = 1; before != filled;) {
+            before = filled;
+            ssize_t n;
+            while ((n = write(slave, fill, sizeof fill)) > 0) {
+                filled += static_cast<size_t>(n);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return filled;
+    }
+    // Whatever arrives within ms milliseconds of quiet.
+    std::string Read(int ms = 100) const {
+        std::string got;
+        pollfd pfd{master, POLLIN, 0};
+        char buf[4096];
+        while (poll(&pfd, 1, ms) > 0 && (pfd.revents & POLLIN)) {
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0) {
+                break;
+            }
+            got.append(buf, static_cast<size_t>(n));
+        }
+        return got;
+    }
+};
+
+// Runs f with stdout captured, and returns what it printed.
+template <typename F>
+std::string Printed(F f) {
+    testing::internal::CaptureStdout();
+    f();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (readdir(dir) != nullptr) {
+        ++count;
+    }
+    closedir(dir);
+    return count;
+}
+
+std::string Bytes(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values) {
+        s += static_cast<char>(v);
+    }
+    return s;
+}
+
+class SerialTest : public testing::Test {
+protected:
+    void TearDown() override {
+        if (handle > 0) {
+            Uninit_Serial();
+        }
+        handle = 0;
+        fail_tcsetattr = false;
+    }
+    int Open(const std::string& path, int rate, std::string* out = nullptr) {
+        int result = 0;
+        std::string printed = Printed([&] { result = Serial_Init(path.c_str(), rate); });
+        if (out != nullptr) {
+            *out = printed;
+        }
+        return result;
+    }
+};
+
+TEST_F(SerialTest, SetsTheLineRawEightDataBitsNoParityTwoStopBits) {
+    Pty pty;
+    termios before = pty.Settings();
+    before.c_iflag |= IGNBRK | BRKINT | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                      IXOFF | IUTF8;
+    before.c_iflag &= ~static_cast<tcflag_t>(IGNPAR);
+    before.c_oflag |= OPOST | ONLCR | OCRNL | ONOCR | ONLRET;
+    before.c_lflag |= ISIG | ICANON | ECHO | IEXTEN | ECHOCTL;
+    before.c_lflag &= ~static_cast<tcflag_t>(NOFLSH);
+    before.c_cc[VMIN] = 5;
+    before.c_cc[VTIME] = 3;
+    ASSERT_EQ(0, tcsetattr(pty.slave, TCSANOW, &before));
+
+    std::string out;
+    ASSERT_EQ(0, Open(pty.path, 19200, &out));
+    EXPECT_EQ("Serial_Init:: success\n", out);
+    EXPECT_GT(handle, 2);
+    termios after = pty.Settings();
+
+    for (tcflag_t f : {IGNBRK, BRKINT, PARMRK, INPCK, ISTRIP, INLCR, IGNCR, ICRNL, IXON, IXOFF}) {
+        EXPECT_EQ(0u, after.c_iflag & f) << "input flag " << f << " still set";
+    }
+    EXPECT_NE(0u, after.c_iflag & IGNPAR);
+    for (tcflag_t f : {OPOST, ONLCR, OCRNL, ONOCR, ONLRET}) {
+        EXPECT_EQ(0u, after.c_oflag & f) << "output flag " << f << " still set";
+    }
+    EXPECT_EQ(static_cast<tcflag_t>(CS8), after.c_cflag & CSIZE);
+    for (tcflag_t f : {CSTOPB, CREAD, CLOCAL}) {
+        EXPECT_NE(0u, after.c_cflag & f) << "control flag " << f << " not set";
+    }
+    for (tcflag_t f : {PARENB, PARODD, HUPCL}) {
+        EXPECT_EQ(0u, after.c_cflag & f) << "control flag " << f << " still set";
+    }
+    for (tcflag_t f : {ISIG, ICANON, ECHO, IEXTEN}) {
+        EXPECT_EQ(0u, after.c_lflag & f) << "local flag " << f << " still set";
+    }
+    EXPECT_NE(0u, after.c_lflag & NOFLSH);
+
+    // What the line needs nothing of is left as the driver had it.
+    EXPECT_NE(0u, after.c_iflag & IUTF8);
+    EXPECT_NE(0u, after.c_lflag & ECHOCTL);
+    EXPECT_EQ(5, after.c_cc[VMIN]);
+    EXPECT_EQ(3, after.c_cc[VTIME]);
+}
+
+TEST_F(SerialTest, SetsBothSpeedsToEachOfTheFiveRates) {
+    const std::pair<int, speed_t> rates[] = {
+        {1200, B1200}, {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200}};
+    for (auto [rate, code] : rates) {
+        Pty pty;
+        ASSERT_EQ(0, Open(pty.path, rate)) << rate;
+        termios tio = pty.Settings();
+        EXPECT_EQ(code, cfgetospeed(&tio)) << rate;
+        EXPECT_EQ(code, cfgetispeed(&tio)) << rate;
+        Uninit_Serial();
+    }
+}
+
+TEST_F(SerialTest, RefusesOtherRatesAndClosesThePortItOpened) {
+    Pty pty;
+    int open_before = OpenDescriptors();
+    for (int rate : {0, 300, 115200, -19200, 19201}) {
+        std::string out;
+        EXPECT_EQ(2, Open(pty.path, rate, &out)) << rate;
+        EXPECT_EQ("Serial_Init:: Invalid baud rate: " + std::to_string(rate) +
+                      " (must be 1200, 2400, 4800, 9600, or 19200)\n",
+                  out);
+        EXPECT_EQ(0, handle);
+        EXPECT_EQ(open_before, OpenDescriptors()) << "descriptor left open at rate " << rate;
+    }
+}
+
+TEST_F(SerialTest, AMissingDeviceFailsTheOpenBeforeTheRateIsLookedAt) {
+    for (int rate : {19200, 0}) {
+        std::string out;
+        EXPECT_EQ(1, Open("/nonexistent/ttyS9", rate, &out));
+        EXPECT_EQ("Serial_Init:: Open() failed\n", out);
+    }
+}
+
+TEST_F(SerialTest, ANodeThatIsNoTerminalFailsTcgetattrAndIsClosed) {
+    char name[] = "/tmp/marquell-notatty-XXXXXX";
+    int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    int open_before = OpenDescriptors();
+    for (std::string path : {std::string(name), std::string("/dev/null")}) {
+        std::string out;
+        EXPECT_EQ(3, Open(path, 9600, &out)) << path;
+        EXPECT_EQ("Serial_Init:: tcgetattr() failed\n", out);
+        EXPECT_EQ(0, handle);
+        EXPECT_EQ(open_before, OpenDescriptors()) << path;
+    }
+    unlink(name);
+}
+
+TEST_F(SerialTest, RefusedSettingsFailTcsetattrAndClose) {
+    Pty pty;
+    int open_before = OpenDescriptors();
+    fail_tcsetattr = true;
+    std::string out;
+    EXPECT_EQ(4, Open(pty.path, 9600, &out));
+    EXPECT_EQ("Serial_Init:: tcsetattr() failed\n", out);
+    EXPECT_EQ(0, handle);
+    EXPECT_EQ(open_before, OpenDescriptors());
+}
+
+TEST_F(SerialTest, BytesReachTheFarSideUnchangedAndNothingAfterUninit) {
+    Pty pty;
+    ASSERT_EQ(0, Open(pty.path, 19200));
+    std::string out = Printed([] {
+        for (int b : {20, 24, 10, 13, 17, 0, 3, 255, 127}) {
+            SendByte(static_cast<ubyte>(b));
+        }
+        Uninit_Serial();
+    });
+    EXPECT_EQ("", out);
+    EXPECT_EQ(0, handle);
+    EXPECT_EQ(Bytes({20, 24, 10, 13, 17, 0, 3, 255, 127}), pty.Read());
+    EXPECT_EQ("", Printed([] { SendByte(65); }));
+    EXPECT_EQ("", pty.Read(50));
+}
+
+TEST_F(SerialTest, SendStringMapsTheSixLettersAndDropsOtherHighBytes) {
+    Pty pty;
+    ASSERT_EQ(0, Open(pty.path, 19200));
+    struct Case {
+        const char* text;
+        std::string wire;
+    };
+    const Case cases[] = {
+        {"\xC3\x86r\xC3\xB8", Bytes({30, 1, 188, 114, 30, 1, 172})},  // Ærø
+        {"\xC3\x85\xC3\x98\xC3\xA5\xC3\xA6", Bytes({30, 1, 174, 30, 1, 171, 30, 1, 175, 30, 1, 189})},
+        {"\xC5 \xE9", " "},                               // Latin-1 Å and é
+        {"\xE2\x80\xA6", Bytes({30, 1, 189})},            // the ellipsis
+        {"\xE2\x82\xAC\xC3\xBC", ""},                     // € ü
+        {"a\tb\nc\x1b\x01", "a\tb\nc\x1b\x01"},           // control bytes pass
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        SendString(c.text);
+        EXPECT_EQ(c.wire, pty.Read(50)) << "text: " << c.text;
+    }
+}
+
+TEST_F(SerialTest, AFullQueueMakesTheByteWaitForRoomNotGetLost) {
+    Pty pty;
+    ASSERT_EQ(0, Open(pty.path, 19200));
+    size_t filled = pty.Fill();
+    ASSERT_GT(filled, 0u);
+    std::string drained;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        drained = pty.Read(300);
+    });
+    std::string out = Printed([] {
+        SendByte(42);
+        SendByte(43);
+    });
+    reader.join();
+    drained += pty.Read(100);
+    EXPECT_EQ("", out);
+    ASSERT_EQ(filled + 2, drained.size());
+    EXPECT_EQ("*+", drained.substr(filled));
+}
+
+TEST_F(SerialTest, AStalledPortCostsOneWaitThenFailsAtOnceUntilAByteGoesThrough) {
+    Pty pty;
+    ASSERT_EQ(0, Open(pty.path, 19200));
+    size_t filled = pty.Fill();
+    auto start = Clock::now();
+    EXPECT_EQ("SendByte() failed\n", Printed([] { SendByte(1); }));
+    double first = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_GT(first, 1.0) << "gave up without waiting for room";
+    EXPECT_LT(first, 10.0);
+
+    start = Clock::now();
+    EXPECT_EQ("SendByte() failed\nSendByte() failed\n", Printed([] {
+                  SendByte(2);
+                  SendByte(3);
+              }));
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 0.5)
+        << "a stalled port waited again";
+
+    EXPECT_EQ(filled, pty.Read().size());
+    EXPECT_EQ("", Printed([] { SendByte(4); }));
+    EXPECT_EQ(Bytes({4}), pty.Read());
+}
+
+TEST_F(SerialTest, APortWhoseFarSideWentAwayFailsEveryByteAtOnce) {
+    Pty pty;
+    ASSERT_EQ(0, Open(pty.path, 19200));
+    close(pty.master);
+    pty.master = -1;
+    auto start = Clock::now();
+    EXPECT_EQ("SendByte() failed\nSendByte() failed\n", Printed([] {
+                  SendByte(1);
+                  SendString("x");
+              }));
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 0.5);
+}
+
+}  // namespace
