@@ -217,6 +217,7 @@ Entry* LoadEntries(const char* filename) {
         return nullptr;
     }
     Entry* head = ParseEntries(text);
+    free(text);  // the records hold copies of everything they need
     printf("Baudrate = %d\r\n", baudrate);
     return head;
 }

@@ -34,7 +34,8 @@ Entry* AddEntry(Entry* e);
 // Null only when memory runs out before the first record.
 Entry* ParseEntries(char* text);
 
-// Loads and parses the file and prints the rate line. Null when the file
+// Loads and parses the file and prints the rate line. The list is never
+// freed: it lives as long as the run. Null when the file
 // cannot be read; then nothing is printed and baudrate is left alone.
 Entry* LoadEntries(const char* filename);
 

@@ -142,7 +142,8 @@ void PrintRowReport(const Entry* e) {
 int main(int /*argc*/, char** /*argv*/) {
     ReserveStandardDescriptors();
     printf("Loading Entries...\r\n");
-    Entry* head = LoadEntries("marquell.ini");
+    // Static, so the list stays reachable for the whole run.
+    static Entry* head = LoadEntries("marquell.ini");
     int baud = baudrate;
     printf("Starting traversing of loop\r\n");
     char devname[64];

@@ -21,15 +21,25 @@ struct Parsed {
     std::vector<Entry> entries;
 };
 
+void FreeList(Entry* e) {
+    while (e != nullptr) {
+        Entry* next = e->next;
+        free(e);
+        e = next;
+    }
+}
+
 // Parses a copy of text and keeps the records by value.
 Parsed Parse(const std::string& text) {
     std::vector<char> buf(text.begin(), text.end());
     buf.push_back('\0');
     baudrate = -12345;
     Parsed result;
-    for (Entry* e = ParseEntries(buf.data()); e != nullptr; e = e->next) {
+    Entry* head = ParseEntries(buf.data());
+    for (Entry* e = head; e != nullptr; e = e->next) {
         result.entries.push_back(*e);
     }
+    FreeList(head);
     result.rate = baudrate;
     EXPECT_EQ(text, std::string(buf.data(), text.size())) << "the text was not restored";
     return result;
@@ -237,6 +247,7 @@ TEST(LoadEntries, PrintsTheRateLineOnlyWhenTheFileWasRead) {
     fflush(stdout);
     EXPECT_EQ("Baudrate = 2400\r\n", testing::internal::GetCapturedStdout());
     ASSERT_NE(nullptr, head);
+    FreeList(head);
     EXPECT_EQ(2400, baudrate);
 
     baudrate = 77;
