@@ -1,0 +1,213 @@
+// Figures for the attention pulse and the reader, on a pseudo-terminal that a
+// reader thread drains at a chosen pace. Prints its figures and the targets;
+// it asserts nothing.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "entries.h"
+#include "main.h"
+#include "serial.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const size_t kPulseBytes = 10000;
+const size_t kSetupBytes = 14;  // set-up and four empty rows
+const double kWireBytesPerSecond = 19200.0 / 11.0;
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+double ThreadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+struct PulseRun {
+    double wall = 0;       // the display sequence, as marquell spends it
+    double cpu = 0;        // processor time of the sending thread
+    double delivered = 0;  // from the first byte sent to the last byte read
+    size_t bytes = 0;      // bytes read on the far side, prefill included
+    size_t prefill = 0;
+    int failures = 0;
+};
+
+// Fills the queue from a second descriptor until it refuses, also after the
+// pty had time to move bytes on.
+size_t Prefill(int slave) {
+    fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
+    size_t filled = 0;
+    char fill[256] = {};
+    for (size_t before = 1; before != filled;) {
+        before = filled;
+        ssize_t n;
+        while ((n = write(slave, fill, sizeof fill)) > 0) {
+            filled += static_cast<size_t>(n);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return filled;
+}
+
+// Runs the attention pulse on a fresh pty read at rate bytes a second
+// (0: as fast as it comes).
+PulseRun RunPulse(double rate, bool prefill) {
+    int master = -1;
+    int slave = -1;
+    char name[64];
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        perror("openpty");
+        exit(1);
+    }
+    PulseRun run;
+    if (prefill) {
+        run.prefill = Prefill(slave);
+    }
+    size_t expected = run.prefill + kSetupBytes + kPulseBytes;
+    std::atomic<bool> started{false};
+    Clock::time_point start;
+    Clock::time_point last_byte;
+    std::thread reader([&] {
+        while (!started) {
+            std::this_thread::yield();
+        }
+        char buf[4096];
+        pollfd pfd{master, POLLIN, 0};
+        while (run.bytes < expected && poll(&pfd, 1, 3000) > 0) {
+            size_t want = sizeof buf;
+            if (rate > 0) {
+                double due = rate * Seconds(Clock::now() - start) - static_cast<double>(run.bytes);
+                if (due < 1) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(500));
+                    continue;
+                }
+                want = due < static_cast<double>(sizeof buf) ? static_cast<size_t>(due) : sizeof buf;
+            }
+            ssize_t n = read(master, buf, want);
+            if (n <= 0) {
+                break;
+            }
+            run.bytes += static_cast<size_t>(n);
+            last_byte = Clock::now();
+        }
+    });
+
+    Entry e{};
+    e.command = 1;
+    fflush(stdout);
+    int saved_stdout = dup(STDOUT_FILENO);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);  // count the failure lines, don't show them
+    close(null);
+    Serial_Init(name, 19200);
+    start = Clock::now();
+    started = true;
+    double cpu0 = ThreadCpuSeconds();
+    RunDisplaySequence(&e);
+    run.cpu = ThreadCpuSeconds() - cpu0;
+    run.wall = Seconds(Clock::now() - start);
+    Uninit_Serial();
+    fflush(stdout);
+    dup2(saved_stdout, STDOUT_FILENO);
+    close(saved_stdout);
+    reader.join();
+    run.delivered = Seconds(last_byte - start);
+    close(master);
+    close(slave);
+    return run;
+}
+
+std::string DisplayFile(int displays) {
+    std::string text = "baudrate=19200\n";
+    for (int i = 0; i < displays; ++i) {
+        text += "lcd=" + std::to_string(i % 8) +
+                "\ncmd_contrast=60\nline1=\"Welcome to the shop\"\nline2=\"Open 9-18 Mon-Sat\"\n"
+                "line3=\"Bl\xC3\xA5" "b\xC3\xA6rsyltet\xC3\xB8y: 29,-\"\nline4=\"Next: hall B\"\n";
+    }
+    return text;
+}
+
+// Best of several runs of LoadEntries on a file of the given size, in us.
+double LoadMicros(int displays) {
+    std::string path = "/tmp/marquell-bench-" + std::to_string(getpid()) + ".ini";
+    FILE* f = fopen(path.c_str(), "wb");
+    std::string text = DisplayFile(displays);
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+    fflush(stdout);
+    int saved_stdout = dup(STDOUT_FILENO);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    close(null);
+    double best = 1e9;
+    for (int i = 0; i < 50; ++i) {
+        auto t0 = Clock::now();
+        Entry* head = LoadEntries(path.c_str());
+        double us = Seconds(Clock::now() - t0) * 1e6;
+        best = us < best ? us : best;
+        while (head != nullptr) {
+            Entry* next = head->next;
+            free(head);
+            head = next;
+        }
+    }
+    fflush(stdout);
+    dup2(saved_stdout, STDOUT_FILENO);
+    close(saved_stdout);
+    unlink(path.c_str());
+    return best;
+}
+
+}  // namespace
+
+int main() {
+    printf("attention pulse, 10,000 bytes, on a pseudo-terminal\n");
+    PulseRun idle = RunPulse(0, false);
+    printf("  unfilled queue:  wall %.1f ms (target 150 ms +-10%%), cpu %.2f ms, "
+           "cpu/wall %.1f%% (target < 2%%)\n",
+           idle.wall * 1e3, idle.cpu * 1e3, 100 * idle.cpu / idle.wall);
+
+    const double slow = 4000;
+    PulseRun filled = RunPulse(slow, true);
+    printf("  prefilled %zu bytes, drained at %.0f B/s: %zu of %zu bytes delivered "
+           "(target all), wall %.2f s, cpu/wall %.2f%%\n",
+           filled.prefill, slow, filled.bytes - filled.prefill, kSetupBytes + kPulseBytes,
+           filled.wall, 100 * filled.cpu / filled.wall);
+
+    PulseRun wire = RunPulse(kWireBytesPerSecond, false);
+    double limit = static_cast<double>(kPulseBytes) * 11 / 19200;
+    printf("  read at 19200 baud (%.0f B/s): pulse delivered in %.3f s against the line's "
+           "limit %.3f s: %+.1f%% (target within 3%%); cpu %.1f ms = %.2f%% of that time\n",
+           kWireBytesPerSecond, wire.delivered, limit, 100 * (wire.delivered / limit - 1),
+           wire.cpu * 1e3, 100 * wire.cpu / wire.delivered);
+
+    // Where the processor time goes: the one-byte writes and the timed pauses.
+    double cpu0 = ThreadCpuSeconds();
+    for (int i = 0; i < 5000; ++i) {
+        delay(10000);
+    }
+    double pauses = ThreadCpuSeconds() - cpu0;
+    printf("  of which 5000 pauses alone: cpu %.1f ms (%.1f us a wake-up)\n", pauses * 1e3,
+           pauses * 1e6 / 5000);
+
+    printf("LoadEntries, best of 50\n");
+    for (int displays : {10, 100, 1000}) {
+        double us = LoadMicros(displays);
+        printf("  %4d displays: %8.1f us (%.3f us a display)%s\n", displays, us, us / displays,
+               displays == 1000 ? " (target < 1000 us)" : "");
+    }
+    return 0;
+}
