@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "entries.h"
+#include "fill_queue.h"
 #include "main.h"
 #include "serial.h"
 
@@ -45,23 +46,6 @@ struct PulseRun {
     int failures = 0;
 };
 
-// Fills the queue from a second descriptor until it refuses, also after the
-// pty had time to move bytes on.
-size_t Prefill(int slave) {
-    fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
-    size_t filled = 0;
-    char fill[256] = {};
-    for (size_t before = 1; before != filled;) {
-        before = filled;
-        ssize_t n;
-        while ((n = write(slave, fill, sizeof fill)) > 0) {
-            filled += static_cast<size_t>(n);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return filled;
-}
-
 // Runs the attention pulse on a fresh pty read at rate bytes a second
 // (0: as fast as it comes).
 PulseRun RunPulse(double rate, bool prefill) {
@@ -74,7 +58,7 @@ PulseRun RunPulse(double rate, bool prefill) {
     }
     PulseRun run;
     if (prefill) {
-        run.prefill = Prefill(slave);
+        run.prefill = FillQueue(slave);
     }
     size_t expected = run.prefill + kSetupBytes + kPulseBytes;
     std::atomic<bool> started{false};

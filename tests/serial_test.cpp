@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "fill_queue.h"
 #include "serial.h"
 
 // Link seam: lets a test make the driver refuse the new settings.
@@ -57,22 +58,7 @@ struct Pty {
         EXPECT_EQ(0, tcgetattr(slave, &tio));
         return tio;
     }
-    // Fills the output queue from our own side until the driver refuses,
-    // also after the pty has had time to move bytes on to the far side.
-    size_t Fill() const {
-        fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
-        size_t filled = 0;
-        char fill[256] = {};
-        for (size_t before = 1; before != filled;) {
-            before = filled;
-            ssize_t n;
-            while ((n = write(slave, fill, sizeof fill)) > 0) {
-                filled += static_cast<size_t>(n);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return filled;
-    }
+    size_t Fill() const { return FillQueue(slave); }
     // Whatever arrives within ms milliseconds of quiet.
     std::string Read(int ms = 100) const {
         std::string got;
