@@ -1,0 +1,47 @@
+// The checker's analysis: reads a display list file with marquell's own
+// reader, runs marquell's own display sequence for every display into a
+// buffer, and finds the traps of the format with their place in the file.
+#ifndef MARQUELL_CHECKER_CHECK_H
+#define MARQUELL_CHECKER_CHECK_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "entries.h"
+
+struct Warning {
+    int line;    // 1-based
+    int column;  // 1-based, in UTF-8 characters
+    std::string text;
+};
+
+struct DisplayCheck {
+    Entry entry;      // the reader's record (next is null)
+    int lcd_line;     // where its "lcd" stands; 0 when the file has none
+    int lcd_column;
+    std::string bytes;  // what the display sequence sends it
+};
+
+struct CheckResult {
+    int rate;      // as the reader sets it
+    bool rate_ok;  // a rate the port can be set to; else no display gets a byte
+    std::vector<DisplayCheck> displays;  // in the order marquell serves them
+    std::vector<Warning> warnings;       // in file order
+};
+
+// Reads and checks path for displays width columns wide. False when the file
+// cannot be read.
+bool CheckFile(const char* path, int width, CheckResult* result);
+
+// Every byte port receives in a run with every port present: the streams of
+// its displays in turn, or nothing when the rate is refused.
+std::string PortStream(const CheckResult& result, int port);
+
+// Time the bytes take on the line at rate baud, 11 bits a byte (8N2).
+double WireSeconds(size_t bytes, int rate);
+
+// The rates the port takes.
+bool RateInTable(int rate);
+
+#endif

@@ -1,0 +1,275 @@
+// marquell-check on one small file per trap of the format: each warning must
+// be given, at the place in the file where the trap stands.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "check.h"
+#include "program_run.h"
+
+namespace {
+
+const char kRows[] = R"(line1="a" line2="b" line3="c" line4="d")";
+
+struct Checked {
+    bool readable = false;
+    CheckResult result;
+    std::string all;  // every warning as "line:column: text", one a line
+};
+
+Checked Check(const std::string& text, int width = 20) {
+    WorkDir dir;
+    dir.Write("marquell.ini", text);
+    Checked c;
+    c.readable = CheckFile((dir.path() + "/marquell.ini").c_str(), width, &c.result);
+    for (const Warning& w : c.result.warnings) {
+        c.all += std::to_string(w.line) + ":" + std::to_string(w.column) + ": " + w.text + "\n";
+    }
+    return c;
+}
+
+// True when a warning at line:column contains words.
+bool Warned(const Checked& c, int line, int column, const std::string& words) {
+    for (const Warning& w : c.result.warnings) {
+        if (w.line == line && w.column == column && w.text.find(words) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+#define EXPECT_WARNING(c, line, column, words) \
+    EXPECT_TRUE(Warned(c, line, column, words)) << "want " << line << ":" << column << ": " \
+                                                << words << "\ngot:\n" << (c).all
+
+TEST(CheckClean, TheExampleFileHasNoWarnings) {
+    CheckResult r;
+    ASSERT_TRUE(CheckFile(MARQUELL_EXAMPLE, 20, &r));
+    EXPECT_TRUE(r.warnings.empty()) << r.warnings[0].text;
+    ASSERT_EQ(2u, r.displays.size());
+    EXPECT_EQ(1, r.displays[0].entry.LCD_number);
+    EXPECT_EQ(2, r.displays[1].entry.LCD_number);
+}
+
+TEST(CheckClean, AMissingFileIsUnreadable) {
+    CheckResult r;
+    EXPECT_FALSE(CheckFile("/nonexistent/marquell.ini", 20, &r));
+}
+
+TEST(CheckDisplayStart, LcdInsideAWordStartsADisplayAndItsOwnLcdIsPassedOver) {
+    Checked c = Check(std::string("baudrate=9600\n# lcdtest\nlcd=1 ") + kRows + "\n");
+    EXPECT_WARNING(c, 2, 3, "\"lcd\" inside a word starts display 1 here, on /dev/ttyS0");
+    EXPECT_WARNING(c, 3, 1, "is passed over");
+    EXPECT_EQ(0, c.result.displays[0].entry.LCD_number);
+}
+
+TEST(CheckDisplayStart, LcdInsideALine4ValueStartsTheNextDisplayThere) {
+    Checked c = Check(R"(baudrate=9600
+lcd=1 line1="a" line2="b" line3="c" line4="see lcd=2"
+)");
+    EXPECT_WARNING(c, 2, 48, "\"lcd\" inside the line4 value of display 1 starts display 2");
+    EXPECT_EQ(2u, c.result.displays.size());
+}
+
+TEST(CheckDisplayStart, BlanksBeforeTheEqualsSignOfLcdServePortZero) {
+    Checked c = Check(std::string("baudrate=9600\n\nlcd = 1 ") + kRows);
+    EXPECT_WARNING(c, 3, 1, "lcd has blanks before its '=': display 1 is served on /dev/ttyS0");
+}
+
+TEST(CheckDisplayStart, NoLcdAtAllServesOneEmptyDisplayOnPortZero) {
+    Checked c = Check("baudrate=9600\n");
+    EXPECT_WARNING(c, 1, 1, "no \"lcd\" in the file");
+    ASSERT_EQ(1u, c.result.displays.size());
+}
+
+TEST(CheckDisplayStart, TwoDisplaysOnOnePortAreNamedWithTheFirstOnesPlace) {
+    Checked c = Check(std::string("baudrate=9600\nlcd=3 ") + kRows + "\nlcd=3 " + kRows);
+    EXPECT_WARNING(c, 3, 1, "display 2 is on /dev/ttyS3, as display 1 (at 2:1) is");
+}
+
+TEST(CheckCommand, AKeyAfterTheClosingQuoteOfLine1IsTakenByNoDisplay) {
+    Checked c = Check(R"(baudrate=9600
+lcd=1
+line1="a"
+  cmd_contrast=60
+line2="b" line3="c" line4="d"
+)");
+    EXPECT_WARNING(c, 4, 3, "no display takes this cmd_contrast: it stands after the closing "
+                            "quote of line1 of display 1 (at 3:9)");
+    EXPECT_EQ(0, c.result.displays[0].entry.command);
+}
+
+TEST(CheckCommand, ALine1BeforeItsLcdTakesALaterDisplaysCommand) {
+    Checked c = Check(R"(baudrate=9600
+lcd=1 line1="a" line2="b" line3="c" line4="d"
+line1="x"
+lcd=2 line2="" line3="" line4=""
+lcd=3 cmd_contrast=5 line1="z" line2="" line3="" line4=""
+)");
+    EXPECT_WARNING(c, 3, 1, "line1 of display 2 stands before its lcd (at 4:1)");
+    EXPECT_WARNING(c, 5, 7, "display 2 (lcd at 4:1) takes this cmd_contrast from outside");
+    EXPECT_EQ(2, c.result.displays[1].entry.command);
+    EXPECT_FALSE(Warned(c, 5, 7, "no display takes")) << c.all;
+}
+
+TEST(CheckCommand, AttentionBesideContrastIsIgnored) {
+    Checked c = Check("baudrate=9600\nlcd=1 cmd_attention=1 cmd_contrast=40 " +
+                      std::string(kRows));
+    EXPECT_WARNING(c, 2, 7, "this cmd_attention is ignored: display 1 also has cmd_contrast "
+                            "(at 2:23)");
+    EXPECT_FALSE(Warned(c, 2, 23, "")) << c.all;
+}
+
+TEST(CheckCommand, BlanksBeforeTheEqualsSignStillSendTheCommand) {
+    Checked c = Check("baudrate=9600\nlcd=1 cmd_contrast = 60 " + std::string(kRows));
+    EXPECT_WARNING(c, 2, 7, "cmd_contrast has blanks before its '=': display 1 still gets the "
+                            "contrast command, with level 0");
+}
+
+TEST(CheckRate, ARateOutsideTheTableOrMissingSendsNothing) {
+    Checked c = Check("\n  baudrate=115200\nlcd=1 " + std::string(kRows));
+    EXPECT_WARNING(c, 2, 3, "rate 115200 is not 1200, 2400, 4800, 9600 or 19200");
+    EXPECT_FALSE(c.result.rate_ok);
+    EXPECT_EQ("", PortStream(c.result, 1));
+    Checked none = Check("lcd=1 " + std::string(kRows));
+    EXPECT_WARNING(none, 1, 1, "no baudrate in the file");
+    Checked blanks = Check("baudrate = 9600\nlcd=1 " + std::string(kRows));
+    EXPECT_WARNING(blanks, 1, 1, "baudrate has blanks before its '=': it reads as rate 0");
+}
+
+TEST(CheckRate, ASecondBaudrateIsIgnored) {
+    Checked c = Check("baudrate=9600\nlcd=1 " + std::string(kRows) + "\nbaudrate=1200\n");
+    EXPECT_WARNING(c, 3, 1, "this baudrate is ignored: only the first one (at 1:1) counts");
+    EXPECT_EQ(9600, c.result.rate);
+}
+
+TEST(CheckReading, AValueLongerThan255BytesIsCutWhereTheCutFalls) {
+    std::string row(300, 'x');
+    Checked c = Check("baudrate=9600\nlcd=1\nline1=\"" + row + "\" line2=\"\" line3=\"\" "
+                      "line4=\"\"");
+    EXPECT_WARNING(c, 3, 263, "the line1 value is 300 bytes: marquell keeps the first 255");
+}
+
+TEST(CheckReading, AMissingKeyOrQuoteStopsReadingThere) {
+    Checked open = Check("baudrate=9600\nlcd=1 line1=\"a\" line2=\"b\" line3=\"c\n");
+    EXPECT_WARNING(open, 2, 33, "reading stops here: the line3 value opened here is never closed");
+    Checked missing = Check("baudrate=9600\nlcd=1 line1=\"a\" line2=\"b\"\n");
+    EXPECT_WARNING(missing, 2, 24, "reading stops here: no line3 key from here on; display 1");
+    Checked quote = Check("baudrate=9600\nlcd=1 line1=\"a\" line2=\"b\" line3\n");
+    EXPECT_WARNING(quote, 2, 27, "line3 has no opening quote");
+}
+
+TEST(CheckText, CharactersThatVanishOrChangeAreNamedWithTheirColumns) {
+    Checked c = Check("baudrate=9600\nlcd=1\nline1=\"caf\xC3\xA9 \xE2\x82\xAC" "5 \xC3\xBC!\" "
+                      "line2=\"wait\xE2\x80\xA6\" line3=\"\xC5se\" line4=\"Bl\xC3\xA5\"");
+    EXPECT_WARNING(c, 3, 11, "'\xC3\xA9' (U+00E9) in line1 vanishes on the display (display "
+                             "column 4)");
+    EXPECT_WARNING(c, 3, 13, "'\xE2\x82\xAC' (U+20AC) in line1 vanishes on the display (display "
+                             "column 5)");
+    EXPECT_WARNING(c, 3, 16, "'\xC3\xBC' (U+00FC) in line1 vanishes");
+    EXPECT_WARNING(c, 3, 31, "'\xE2\x80\xA6' (U+2026) in line2 shows as '\xC3\xA6' on the "
+                             "display (display column 5)");
+    EXPECT_WARNING(c, 3, 41, "byte 0xC5 in line3 is not UTF-8 and vanishes");
+    EXPECT_EQ(5u, c.result.warnings.size()) << "the six letters are no trap\n" << c.all;
+}
+
+TEST(CheckText, ControlBytesInARowAreCommandsToTheDisplay) {
+    Checked c = Check("baudrate=9600\nlcd=1\nline1=\"a\tb\" line2=\"two\nlines\" "
+                      "line3=\"x\x11y\" line4=\"\"");
+    EXPECT_WARNING(c, 3, 9, "control byte 9 (tab) in line1");
+    EXPECT_WARNING(c, 3, 23, "control byte 10 (line break) in line2");
+    EXPECT_WARNING(c, 4, 16, "control byte 17 in line3 opens a position command");
+}
+
+TEST(CheckText, ARowWiderThanTheDisplayIsCutAtTheFirstCharacterPastTheEdge) {
+    std::string text = "baudrate=9600\nlcd=1\nline1=\"\xC3\xA6" "bcdefghijklmnopqrstu\" "
+                       "line2=\"\" line3=\"\" line4=\"\"";
+    Checked c = Check(text);
+    EXPECT_WARNING(c, 3, 28, "line1 shows 21 characters on a display 20 wide");
+    Checked narrow = Check(text, 10);
+    EXPECT_WARNING(narrow, 3, 18, "line1 shows 21 characters on a display 10 wide");
+    Checked fits = Check(text, 21);
+    EXPECT_TRUE(fits.result.warnings.empty()) << fits.all;
+}
+
+// The program itself: its status, its options and its report.
+struct CheckRun {
+    int status;
+    std::string out;
+};
+
+CheckRun RunCheck(const std::string& args, const std::string& ini) {
+    WorkDir dir;
+    if (!ini.empty()) {
+        dir.Write("marquell.ini", ini);
+    }
+    std::string cmd = "cd '" + dir.path() + "' && '" MARQUELL_CHECK_BIN "' " + args + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    CheckRun run{-1, ""};
+    char buf[4096];
+    size_t got;
+    while ((got = fread(buf, 1, sizeof buf, p)) > 0) {
+        run.out.append(buf, got);
+    }
+    int status = pclose(p);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+const char kClean[] = "baudrate=1200\nlcd=1 cmd_attention=1 line1=\"Hall\" line2=\"\" line3=\"\" "
+                      "line4=\"\"\n";
+
+TEST(CheckProgram, StatusIsZeroCleanOneWithWarningsTwoUnreadable) {
+    EXPECT_EQ(0, RunCheck("", kClean).status);
+    EXPECT_EQ(1, RunCheck("", "baudrate=1200\nlcd=1 " + std::string(kRows) + " lcdx").status);
+    CheckRun missing = RunCheck("", "");
+    EXPECT_EQ(2, missing.status);
+    EXPECT_NE(std::string::npos, missing.out.find("cannot read marquell.ini")) << missing.out;
+    EXPECT_EQ(2, RunCheck("--width 0", kClean).status);
+    EXPECT_EQ(2, RunCheck("--frobnicate", kClean).status);
+}
+
+TEST(CheckProgram, QuietPrintsNothingAndKeepsTheStatus) {
+    CheckRun run = RunCheck("--quiet", "baudrate=7\nlcd=1 " + std::string(kRows));
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ("", RunCheck("--quiet", "").out);
+}
+
+TEST(CheckProgram, TheReportGivesPortRateCommandBytesWireTimeAndScreen) {
+    CheckRun run = RunCheck("marquell.ini", kClean);
+    EXPECT_NE(std::string::npos, run.out.find("  port     /dev/ttyS1\n")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("  rate     1200 baud\n")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("  command  attention pulse\n")) << run.out;
+    EXPECT_NE(std::string::npos,
+              run.out.find("  bytes    10018, 91.83 s on the wire at 1200 baud (the attention "
+                           "pulse alone: 10000 bytes, 91.7 s)\n"))
+        << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("|Hall                | /dev/ttyS1\n")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("no warnings\n")) << run.out;
+}
+
+TEST(CheckProgram, WarningsNameTheFileLineAndColumn) {
+    CheckRun run = RunCheck("--width 3",
+                            "baudrate=9600\nlcd=1 line1=\"abcd\" line2=\"\" line3=\"\" line4=\"\"");
+    EXPECT_NE(std::string::npos,
+              run.out.find("marquell.ini:2:17: warning: line1 shows 4 characters on a display "
+                           "3 wide"))
+        << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("|abc> /dev/ttyS1")) << run.out;
+}
+
+TEST(CheckProgram, HelpNamesEveryOption) {
+    CheckRun run = RunCheck("--help", "");
+    EXPECT_EQ(0, run.status);
+    for (const char* option : {"--width N", "--quiet", "--received DIR", "Exit status"}) {
+        EXPECT_NE(std::string::npos, run.out.find(option)) << option;
+    }
+}
+
+}  // namespace
