@@ -1,0 +1,141 @@
+# Install rules and the Debian package. Included at the end of the top-level
+# CMakeLists.txt, so every target is known here.
+#
+#   cmake --install build [--prefix P]    installs under P (default /usr/local)
+#   cd build && cpack -G DEB               builds marquell_<version>_<arch>.deb
+#
+# The boot unit and the display list for it are system files: with the
+# prefix /usr (the package's) or /, they go to /etc/marquell and to systemd's
+# own unit folder; with any other prefix, to P/etc/marquell and
+# P/lib/systemd/system, so an install into a private prefix never writes
+# outside it. DESTDIR is honoured throughout.
+
+include(GNUInstallDirs)
+
+set(MARQUELL_PACKAGING_DIR "${CMAKE_CURRENT_LIST_DIR}")
+set(MARQUELL_MAN_DIR "${PROJECT_SOURCE_DIR}/man")
+
+# --- the program and its documentation -------------------------------------
+
+install(TARGETS marquell RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+
+# Man pages and the changelog go in compressed, as Debian requires; -n leaves
+# the name and time out of the header, so the same text gives the same bytes.
+find_program(MARQUELL_GZIP gzip REQUIRED)
+function(marquell_gzip src out)
+  get_filename_component(out_dir "${out}" DIRECTORY)
+  add_custom_command(
+    OUTPUT "${out}"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${out_dir}"
+    COMMAND sh -c "\"$0\" -9 -n -c \"$1\" > \"$2\"" "${MARQUELL_GZIP}" "${src}" "${out}"
+    DEPENDS "${src}"
+    COMMENT "Compressing ${src}"
+    VERBATIM)
+endfunction()
+set(marquell_man_gz "")
+foreach(page marquell.1 marquell-check.1)
+  marquell_gzip("${MARQUELL_MAN_DIR}/${page}" "${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz")
+  list(APPEND marquell_man_gz "${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz")
+endforeach()
+set(marquell_changelog_gz "${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz")
+marquell_gzip("${MARQUELL_PACKAGING_DIR}/changelog" "${marquell_changelog_gz}")
+add_custom_target(marquell_docs ALL DEPENDS ${marquell_man_gz} "${marquell_changelog_gz}")
+
+install(FILES ${marquell_man_gz} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(FILES
+          "${PROJECT_SOURCE_DIR}/README.md"
+          "${MARQUELL_PACKAGING_DIR}/marquell.ini"
+          "${MARQUELL_PACKAGING_DIR}/copyright"
+          "${marquell_changelog_gz}"
+        DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+
+# --- the boot unit and its display list -------------------------------------
+
+set(MARQUELL_SYSTEMD_UNITDIR "" CACHE STRING
+    "Folder for marquell.service (absolute, or relative to the prefix); empty: systemd's own for the prefix /usr or /, else lib/systemd/system under the prefix")
+# systemd's own unit folder, for installs into /usr.
+set(marquell_systemd_dir "/lib/systemd/system")
+find_package(PkgConfig QUIET)
+if(PkgConfig_FOUND)
+  pkg_get_variable(marquell_pc_unitdir systemd systemdsystemunitdir)
+  if(marquell_pc_unitdir MATCHES "^/")
+    set(marquell_systemd_dir "${marquell_pc_unitdir}")
+  endif()
+endif()
+
+configure_file("${MARQUELL_PACKAGING_DIR}/system-files.cmake.in"
+               "${CMAKE_CURRENT_BINARY_DIR}/packaging/system-files.cmake" @ONLY)
+install(SCRIPT "${CMAKE_CURRENT_BINARY_DIR}/packaging/system-files.cmake")
+
+# --- the Debian package -----------------------------------------------------
+
+# Maintainer: MARQUELL_MAINTAINER if given, else the git identity of the tree.
+set(MARQUELL_MAINTAINER "" CACHE STRING "Package maintainer, \"Name <address>\"; empty: from git config")
+set(marquell_maintainer "${MARQUELL_MAINTAINER}")
+if(marquell_maintainer STREQUAL "")
+  find_program(MARQUELL_GIT git)
+  if(MARQUELL_GIT)
+    execute_process(COMMAND "${MARQUELL_GIT}" config user.name
+                    WORKING_DIRECTORY "${CMAKE_CURRENT_LIST_DIR}"
+                    OUTPUT_VARIABLE marquell_git_name OUTPUT_STRIP_TRAILING_WHITESPACE
+                    ERROR_QUIET)
+    execute_process(COMMAND "${MARQUELL_GIT}" config user.email
+                    WORKING_DIRECTORY "${CMAKE_CURRENT_LIST_DIR}"
+                    OUTPUT_VARIABLE marquell_git_email OUTPUT_STRIP_TRAILING_WHITESPACE
+                    ERROR_QUIET)
+    if(NOT marquell_git_name STREQUAL "" AND NOT marquell_git_email STREQUAL "")
+      set(marquell_maintainer "${marquell_git_name} <${marquell_git_email}>")
+    endif()
+  endif()
+endif()
+if(marquell_maintainer STREQUAL "")
+  set(marquell_maintainer "marquell maintainers <root@localhost>")
+endif()
+
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_NAME "marquell")
+set(CPACK_PACKAGE_VENDOR "marquell")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_CONTACT "${marquell_maintainer}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "put fixed text on four-row serial character displays")
+# The long description; CPack puts the summary above it and indents it for
+# the control file. A line holding only a dot separates paragraphs.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+"marquell reads one file, marquell.ini, from its working directory and
+serves each display named there in turn: it opens /dev/ttyS<n>, sets the
+line raw, 8 data bits, no parity, 2 stop bits at 1200 to 19200 baud, and
+sends the four rows of text and at most one command (a contrast level or
+an attention pulse). It reports every step on standard output.
+.
+marquell-check shows what each display will receive and how its screen
+will look, and warns about the traps of the file format.
+.
+The package ships a systemd unit that serves the displays of
+/etc/marquell/marquell.ini at boot once it is enabled.")
+set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${marquell_maintainer}")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME "DEB-DEFAULT")
+set(CPACK_DEBIAN_COMPRESSION_TYPE "xz")
+set(CPACK_STRIP_FILES ON)
+# The package's prefix is /usr; the system files then go to /etc and
+# systemd's folder through DESTDIR (see system-files.cmake.in).
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_INSTALL_PREFIX "/usr")
+set(CPACK_SET_DESTDIR ON)
+
+# The display list is the admin's to edit: a conffile, kept on upgrade.
+set(marquell_pkg_sysconf "${CMAKE_INSTALL_SYSCONFDIR}")
+if(NOT marquell_pkg_sysconf MATCHES "^/")
+  set(marquell_pkg_sysconf "/${marquell_pkg_sysconf}")
+endif()
+file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/packaging/conffiles"
+     "${marquell_pkg_sysconf}/marquell/marquell.ini\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_BINARY_DIR}/packaging/conffiles")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+
+set(CPACK_SOURCE_GENERATOR "TGZ")
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "/_CPack_Packages/")
+
+include(CPack)

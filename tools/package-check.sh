@@ -1,0 +1,264 @@
+#!/usr/bin/env bash
+# Builds the Debian package with cpack and checks it without installing it:
+# its metadata (dpkg-deb --info) and contents (dpkg-deb --contents), the man
+# pages (mandoc -T lint, man --warnings), the boot unit (systemd-analyze
+# verify, where present), the example display list, a `cmake --install`
+# into a private prefix, and lintian when it is installed.
+#
+#   tools/package-check.sh [BUILD_DIR]      (default: build-pkg)
+#
+# Needs cmake, g++, make, dpkg-dev, mandoc and man-db; systemd (for
+# systemd-analyze) and lintian are used when present. Exits non-zero when a
+# check fails.
+# Checks read `test && ok ... || fail ...`; ok never fails, so fail runs
+# exactly when the test does.
+# shellcheck disable=SC2015
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath -m "${1:-$top/build-pkg}")
+
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+ok() {
+    echo "ok: $*"
+}
+need() {
+    command -v "$1" >/dev/null || { echo "package-check: $1 is missing (install $2)" >&2; exit 2; }
+}
+need cmake cmake
+need cpack cmake
+need dpkg-deb dpkg
+need dpkg-shlibdeps dpkg-dev
+need dpkg-parsechangelog dpkg-dev
+need dpkg-buildflags dpkg-dev
+need mandoc mandoc
+need man man-db
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# --- build with Debian's hardening flags, then the package ------------------
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cmake -S "$top" -B "$build" -DMARQUELL_TESTS=OFF \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >"$work/configure.log" ||
+    { cat "$work/configure.log"; exit 1; }
+cmake --build "$build" -j"$(nproc)" >"$work/build.log" || { cat "$work/build.log"; exit 1; }
+rm -f "$build"/marquell_*.deb
+(cd "$build" && cpack -G DEB) >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; exit 1; }
+debs=("$build"/marquell_*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { echo "package-check: no single .deb in $build" >&2; exit 1; }
+deb=${debs[0]}
+echo "== $deb"
+
+# --- metadata --------------------------------------------------------------
+field() {
+    dpkg-deb --field "$deb" "$1"
+}
+version=$(dpkg-parsechangelog -l "$top/packaging/changelog" -S Version)
+project_version=$(sed -n 's/^project(marquell VERSION \([^ )]*\).*/\1/p' "$top/CMakeLists.txt")
+[ "$version" = "$project_version" ] ||
+    fail "packaging/changelog is at $version, the project at $project_version: add a changelog entry"
+[ "$(field Package)" = marquell ] && ok "Package: marquell" || fail "Package is '$(field Package)'"
+[ "$(field Version)" = "$project_version" ] && ok "Version: $project_version" ||
+    fail "Version is '$(field Version)', want $project_version"
+[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] && ok "Architecture: $(field Architecture)" ||
+    fail "Architecture is '$(field Architecture)'"
+[ "$(field Section)" = utils ] && ok "Section: utils" || fail "Section is '$(field Section)'"
+[ "$(field Priority)" = optional ] && ok "Priority: optional" || fail "Priority is '$(field Priority)'"
+maintainer=$(field Maintainer)
+[[ "$maintainer" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] && ok "Maintainer: $maintainer" ||
+    fail "Maintainer '$maintainer' is not 'Name <address>'"
+depends=$(field Depends)
+for lib in libc6 libstdc++6; do
+    [[ "$depends" == *"$lib"* ]] || fail "Depends ($depends) lacks $lib: shlibdeps did not run"
+done
+ok "Depends: $depends"
+description=$(field Description)
+summary=$(head -n1 <<<"$description")
+[ -n "$summary" ] && [ ${#summary} -le 80 ] && [[ "$summary" != *. ]] || fail "bad summary '$summary'"
+[ "$(wc -l <<<"$description")" -ge 4 ] && ok "Description: $summary (+$(($(wc -l <<<"$description") - 1)) lines)" ||
+    fail "the long description is missing"
+
+dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's#^\./##' | grep -v '^$' | sort >"$work/control.list"
+printf '%s\n' conffiles control md5sums >"$work/control.want"
+if diff -u "$work/control.want" "$work/control.list" >"$work/control.diff"; then
+    ok "control files: conffiles control md5sums (no maintainer scripts)"
+else
+    fail "control members differ:"; cat "$work/control.diff" >&2
+fi
+conffiles=$(dpkg-deb --info "$deb" conffiles)
+[ "$conffiles" = /etc/marquell/marquell.ini ] && ok "conffiles: $conffiles" ||
+    fail "conffiles is '$conffiles'"
+
+# --- contents --------------------------------------------------------------
+dpkg-deb --contents "$deb" >"$work/contents"
+# Every file and link, with its mode and owner.
+awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $1, $2, $6 }' "$work/contents" | sort -k3 >"$work/files"
+unit=$(awk '$3 ~ /systemd\/system\/marquell\.service$/ { print $3 }' "$work/files")
+case "$unit" in
+    lib/systemd/system/marquell.service | usr/lib/systemd/system/marquell.service) ;;
+    *) fail "marquell.service is at '$unit'"; unit=lib/systemd/system/marquell.service ;;
+esac
+{
+    echo "-rwxr-xr-x root/root usr/bin/marquell"
+    echo "-rwxr-xr-x root/root usr/bin/marquell-check"
+    for f in usr/share/man/man1/marquell.1.gz usr/share/man/man1/marquell-check.1.gz \
+        usr/share/doc/marquell/README.md usr/share/doc/marquell/marquell.ini \
+        usr/share/doc/marquell/copyright usr/share/doc/marquell/changelog.gz \
+        etc/marquell/marquell.ini "$unit"; do
+        echo "-rw-r--r-- root/root $f"
+    done
+} | sort -k3 >"$work/files.want"
+if diff -u "$work/files.want" "$work/files" >"$work/files.diff"; then
+    ok "contents: $(wc -l <"$work/files") files, modes and owners as expected"
+else
+    fail "contents differ (want, have):"; cat "$work/files.diff" >&2
+fi
+if awk '$1 ~ /^d/ && $1 != "drwxr-xr-x" { bad = 1 } END { exit !bad }' "$work/contents"; then
+    fail "a folder is not drwxr-xr-x"
+fi
+
+root="$work/root"
+mkdir "$root"
+dpkg-deb -x "$deb" "$root"
+for f in usr/bin/marquell usr/bin/marquell-check; do
+    if command -v readelf >/dev/null && readelf -S "$root/$f" | grep -q '\.debug_info\|\.symtab'; then
+        fail "$f is not stripped"
+    fi
+done
+cmp -s "$root/etc/marquell/marquell.ini" "$top/packaging/marquell.ini" &&
+    cmp -s "$root/usr/share/doc/marquell/marquell.ini" "$top/packaging/marquell.ini" &&
+    ok "the example display list is packaging/marquell.ini" ||
+    fail "the packaged marquell.ini files differ from packaging/marquell.ini"
+grep -qx 'ExecStart=/usr/bin/marquell' "$root/$unit" &&
+    grep -qx 'WorkingDirectory=/etc/marquell' "$root/$unit" &&
+    ok "the unit runs /usr/bin/marquell in /etc/marquell" ||
+    fail "the packaged unit does not run /usr/bin/marquell in /etc/marquell"
+
+# --- the example display list reads as examples/marquell.ini ---------------
+# The annotations must not change what is read: compare the console report
+# and the bytes on every port with those of the plain example, with the
+# packaged program.
+ports=$(grep -o 'lcd=[0-9]*' "$top/examples/marquell.ini" | cut -d= -f2 | sort -un | xargs)
+for which in plain annotated; do
+    mkdir -p "$work/$which/ports"
+done
+cp "$top/examples/marquell.ini" "$work/plain/"
+cp "$top/packaging/marquell.ini" "$work/annotated/"
+sim_rc=0
+for which in plain annotated; do
+    # shellcheck disable=SC2086  # one argument a port
+    (cd "$work/$which" && "$build/ttysim" --dir ports $ports -- "$root/usr/bin/marquell" >report) || sim_rc=$?
+done
+if [ "$sim_rc" -eq 77 ]; then
+    echo "skip: no private mount namespace here; the example's displays were not compared"
+elif [ "$sim_rc" -ne 0 ]; then
+    fail "ttysim failed ($sim_rc) on the example files"
+else
+    same=1
+    cmp -s "$work/plain/report" "$work/annotated/report" || same=0
+    for n in $ports; do
+        cmp -s "$work/plain/ports/ttyS$n" "$work/annotated/ports/ttyS$n" || same=0
+    done
+    [ $same -eq 1 ] && ok "packaging/marquell.ini serves the same displays as examples/marquell.ini (ports $ports)" ||
+        fail "packaging/marquell.ini and examples/marquell.ini give different reports or bytes"
+fi
+
+check_rc=0
+"$root/usr/bin/marquell-check" --quiet "$top/packaging/marquell.ini" || check_rc=$?
+[ "$check_rc" -eq 0 ] && ok "marquell-check finds no trap in packaging/marquell.ini" ||
+    fail "marquell-check packaging/marquell.ini exits $check_rc"
+
+# --- man pages -------------------------------------------------------------
+for page in marquell.1 marquell-check.1; do
+    packed="$root/usr/share/man/man1/$page.gz"
+    if ! zcat "$packed" | cmp -s - "$top/man/$page"; then
+        fail "$page.gz is not man/$page"
+    fi
+    if out=$(mandoc -T lint -W warning "$top/man/$page" 2>&1) && [ -z "$out" ]; then
+        ok "mandoc -T lint: $page"
+    else
+        fail "mandoc -T lint $page:"; echo "$out" >&2
+    fi
+    # as lintian runs it
+    if out=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
+        man --warnings -E UTF-8 -l -Tutf8 -Z "$packed" 2>&1 >/dev/null) && [ -z "$out" ]; then
+        ok "man --warnings: $page"
+    else
+        fail "man --warnings $page:"; echo "$out" >&2
+    fi
+done
+# Every message the program prints about a port is explained in marquell(1).
+MANWIDTH=400 man -l "$top/man/marquell.1" 2>/dev/null | col -b >"$work/marquell.1.txt"
+grep -oh '"\(Serial_Init:: [^"\\]*\|SendByte() failed\|Could not open port [^\\]*\)' "$top/src/serial.cpp" "$top/src/main.cpp" |
+    sed 's/^"//' | sort -u >"$work/messages"
+while IFS= read -r msg; do
+    # %d and %s stand for a value: any word in the page
+    pattern=$(sed 's/[][\.*^$]/\\&/g; s/%[ds]/.*/g' <<<"$msg")
+    grep -q -- "$pattern" "$work/marquell.1.txt" || fail "marquell(1) does not explain '$msg'"
+done <"$work/messages"
+ok "marquell(1) names all $(wc -l <"$work/messages") port messages of the program"
+
+# --- the boot unit ---------------------------------------------------------
+if command -v systemd-analyze >/dev/null; then
+    # The unit as packaged, pointed at the unpacked program so verify finds it.
+    mkdir "$work/unit"
+    sed "s#^ExecStart=/usr/bin/marquell#ExecStart=$root/usr/bin/marquell#" "$root/$unit" \
+        >"$work/unit/marquell.service"
+    if out=$(cd "$work/unit" && MANPATH="$root/usr/share/man" \
+        systemd-analyze verify "$work/unit/marquell.service" 2>&1) && [ -z "$out" ]; then
+        ok "systemd-analyze verify: marquell.service"
+    else
+        fail "systemd-analyze verify marquell.service:"; echo "$out" >&2
+    fi
+    grep -q '^PrivateDevices=yes' "$root/$unit" && fail "PrivateDevices=yes would hide /dev/ttyS*"
+    grep -qx 'DeviceAllow=char-ttyS rw' "$root/$unit" || fail "the unit does not allow the ttyS devices"
+    if [ -r /proc/devices ] && ! awk '$2 == "ttyS" { found = 1 } END { exit !found }' /proc/devices; then
+        echo "note: this kernel lists no ttyS device group in /proc/devices"
+    fi
+    if exposure=$(systemd-analyze security --offline=yes "$work/unit/marquell.service" 2>/dev/null | grep 'Overall exposure'); then
+        echo "info: ${exposure#→ }"
+    fi
+else
+    echo "skip: systemd-analyze is not installed"
+fi
+
+# --- cmake --install into a private prefix stays inside it -----------------
+prefix="$work/prefix"
+env -u DESTDIR cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+outside=$(grep -v "^$prefix/" "$build/install_manifest.txt" || true)
+if [ -z "$outside" ]; then
+    ok "cmake --install --prefix: $(grep -c "" "$build/install_manifest.txt") files, all under the prefix"
+else
+    fail "cmake --install --prefix wrote outside the prefix:"; echo "$outside" >&2
+fi
+for f in bin/marquell bin/marquell-check share/man/man1/marquell.1.gz share/man/man1/marquell-check.1.gz \
+    share/doc/marquell/README.md share/doc/marquell/marquell.ini etc/marquell/marquell.ini \
+    lib/systemd/system/marquell.service; do
+    [ -e "$prefix/$f" ] || fail "cmake --install --prefix did not install $f"
+done
+grep -qx "ExecStart=$prefix/bin/marquell" "$prefix/lib/systemd/system/marquell.service" &&
+    grep -qx "WorkingDirectory=$prefix/etc/marquell" "$prefix/lib/systemd/system/marquell.service" ||
+    fail "the unit installed under the prefix does not point into it"
+
+# --- lintian ---------------------------------------------------------------
+if command -v lintian >/dev/null; then
+    if timeout 300 lintian --fail-on error,warning --display-info "$deb" >"$work/lintian.log" 2>&1; then
+        ok "lintian: no errors or warnings"
+    else
+        fail "lintian:"
+    fi
+    sed 's/^/  lintian: /' "$work/lintian.log"
+else
+    echo "skip: lintian is not installed"
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "package-check: $failures check(s) failed" >&2
+    exit 1
+fi
+echo "package-check: all checks passed"
