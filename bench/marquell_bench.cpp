@@ -78,7 +78,8 @@ PulseRun RunPulse(double rate, bool prefill) {
                     std::this_thread::sleep_for(std::chrono::microseconds(500));
                     continue;
                 }
-                want = due < static_cast<double>(sizeof buf) ? static_cast<size_t>(due) : sizeof buf;
+                want =
+                    due < static_cast<double>(sizeof buf) ? static_cast<size_t>(due) : sizeof buf;
             }
             ssize_t n = read(master, buf, want);
             if (n <= 0) {
@@ -119,7 +120,8 @@ std::string DisplayFile(int displays) {
     for (int i = 0; i < displays; ++i) {
         text += "lcd=" + std::to_string(i % 8) +
                 "\ncmd_contrast=60\nline1=\"Welcome to the shop\"\nline2=\"Open 9-18 Mon-Sat\"\n"
-                "line3=\"Bl\xC3\xA5" "b\xC3\xA6rsyltet\xC3\xB8y: 29,-\"\nline4=\"Next: hall B\"\n";
+                "line3=\"Bl\xC3\xA5"
+                "b\xC3\xA6rsyltet\xC3\xB8y: 29,-\"\nline4=\"Next: hall B\"\n";
     }
     return text;
 }
@@ -160,23 +162,26 @@ double LoadMicros(int displays) {
 int main() {
     printf("attention pulse, 10,000 bytes, on a pseudo-terminal\n");
     PulseRun idle = RunPulse(0, false);
-    printf("  unfilled queue:  wall %.1f ms (target 150 ms +-10%%), cpu %.2f ms, "
-           "cpu/wall %.1f%% (target < 2%%)\n",
-           idle.wall * 1e3, idle.cpu * 1e3, 100 * idle.cpu / idle.wall);
+    printf(
+        "  unfilled queue:  wall %.1f ms (target 150 ms +-10%%), cpu %.2f ms, "
+        "cpu/wall %.1f%% (target < 2%%)\n",
+        idle.wall * 1e3, idle.cpu * 1e3, 100 * idle.cpu / idle.wall);
 
     const double slow = 4000;
     PulseRun filled = RunPulse(slow, true);
-    printf("  prefilled %zu bytes, drained at %.0f B/s: %zu of %zu bytes delivered "
-           "(target all), wall %.2f s, cpu/wall %.2f%%\n",
-           filled.prefill, slow, filled.bytes - filled.prefill, kSetupBytes + kPulseBytes,
-           filled.wall, 100 * filled.cpu / filled.wall);
+    printf(
+        "  prefilled %zu bytes, drained at %.0f B/s: %zu of %zu bytes delivered "
+        "(target all), wall %.2f s, cpu/wall %.2f%%\n",
+        filled.prefill, slow, filled.bytes - filled.prefill, kSetupBytes + kPulseBytes, filled.wall,
+        100 * filled.cpu / filled.wall);
 
     PulseRun wire = RunPulse(kWireBytesPerSecond, false);
     double limit = static_cast<double>(kPulseBytes) * 11 / 19200;
-    printf("  read at 19200 baud (%.0f B/s): pulse delivered in %.3f s against the line's "
-           "limit %.3f s: %+.1f%% (target within 3%%); cpu %.1f ms = %.2f%% of that time\n",
-           kWireBytesPerSecond, wire.delivered, limit, 100 * (wire.delivered / limit - 1),
-           wire.cpu * 1e3, 100 * wire.cpu / wire.delivered);
+    printf(
+        "  read at 19200 baud (%.0f B/s): pulse delivered in %.3f s against the line's "
+        "limit %.3f s: %+.1f%% (target within 3%%); cpu %.1f ms = %.2f%% of that time\n",
+        kWireBytesPerSecond, wire.delivered, limit, 100 * (wire.delivered / limit - 1),
+        wire.cpu * 1e3, 100 * wire.cpu / wire.delivered);
 
     // Where the processor time goes: the one-byte writes and the timed pauses.
     double cpu0 = ThreadCpuSeconds();

@@ -92,7 +92,7 @@ struct DisplayScan {
     size_t lcd = kNone;
     RowScan rows[4];
     int rows_read = 0;
-    size_t command_end = kNone;       // where the command search stops
+    size_t command_end = kNone;        // where the command search stops
     size_t found[2] = {kNone, kNone};  // cmd_attention, cmd_contrast found by it
     size_t next = kNone;               // the next display's "lcd", or the text's end
 };
@@ -179,8 +179,8 @@ void Walk(Checker* ck) {
             } else if (open == kNone) {
                 ck->stop = {row.key, std::string(kRowKeys[r]) + " has no opening quote"};
             } else if (close == kNone) {
-                ck->stop = {open, std::string("the ") + kRowKeys[r] +
-                                      " value opened here is never closed"};
+                ck->stop = {
+                    open, std::string("the ") + kRowKeys[r] + " value opened here is never closed"};
             } else {
                 cursor = open + 1;
                 row.begin = open + 1;
@@ -280,8 +280,9 @@ void CheckRate(Checker* ck) {
     size_t at = Find(t, 0, t.len, "baudrate");
     int rate = ck->result->rate;
     if (at == kNone) {
-        ck->Warn(0, "no baudrate in the file: the rate is 0 and marquell refuses every port, "
-                    "so no display gets a byte");
+        ck->Warn(0,
+                 "no baudrate in the file: the rate is 0 and marquell refuses every port, "
+                 "so no display gets a byte");
         return;
     }
     ScanState s = NumberScan(t, at, "baudrate");
@@ -289,8 +290,10 @@ void CheckRate(Checker* ck) {
         ck->Warn(at, "baudrate %s: it reads as rate %d", ScanProblem(s), rate);
     }
     if (!RateInTable(rate)) {
-        ck->Warn(at, "rate %d is not 1200, 2400, 4800, 9600 or 19200: marquell refuses every "
-                     "port, so no display gets a byte", rate);
+        ck->Warn(at,
+                 "rate %d is not 1200, 2400, 4800, 9600 or 19200: marquell refuses every "
+                 "port, so no display gets a byte",
+                 rate);
     }
     const DisplayScan* owner;
     int row;
@@ -306,8 +309,9 @@ void CheckRate(Checker* ck) {
 void CheckDisplayStarts(Checker* ck) {
     const Text& t = ck->text;
     if (ck->scans.empty()) {
-        ck->Warn(0, "no \"lcd\" in the file: marquell serves one display with four empty rows "
-                    "on /dev/ttyS0");
+        ck->Warn(0,
+                 "no \"lcd\" in the file: marquell serves one display with four empty rows "
+                 "on /dev/ttyS0");
         return;
     }
     for (size_t i = 0; i < ck->scans.size(); ++i) {
@@ -317,12 +321,14 @@ void CheckDisplayStarts(Checker* ck) {
         bool in_word = (d.lcd > 0 && WordByte(t.data[d.lcd - 1])) ||
                        (d.lcd + 3 < t.len && WordByte(t.data[d.lcd + 3]));
         if (InsideValue(*ck, d.lcd, &owner, &row)) {
-            ck->Warn(d.lcd, "\"lcd\" inside the %s value of display %zu starts display %zu "
-                            "here, on /dev/ttyS%d", kRowKeys[row],
-                     static_cast<size_t>(owner - ck->scans.data()) + 1, i + 1, Port(*ck, i));
+            ck->Warn(d.lcd,
+                     "\"lcd\" inside the %s value of display %zu starts display %zu "
+                     "here, on /dev/ttyS%d",
+                     kRowKeys[row], static_cast<size_t>(owner - ck->scans.data()) + 1, i + 1,
+                     Port(*ck, i));
         } else if (in_word) {
-            ck->Warn(d.lcd, "\"lcd\" inside a word starts display %zu here, on /dev/ttyS%d",
-                     i + 1, Port(*ck, i));
+            ck->Warn(d.lcd, "\"lcd\" inside a word starts display %zu here, on /dev/ttyS%d", i + 1,
+                     Port(*ck, i));
         } else {
             ScanState s = NumberScan(t, d.lcd, "lcd");
             if (s != SCAN_OK) {
@@ -331,8 +337,9 @@ void CheckDisplayStarts(Checker* ck) {
             }
         }
         if (d.rows_read > 0 && d.rows[0].key < d.lcd) {
-            ck->Warn(d.rows[0].key, "line1 of display %zu stands before its lcd (at %s): its "
-                                    "command search runs from that lcd to the end of the file",
+            ck->Warn(d.rows[0].key,
+                     "line1 of display %zu stands before its lcd (at %s): its "
+                     "command search runs from that lcd to the end of the file",
                      i + 1, Place(t, d.lcd).c_str());
         }
     }
@@ -345,8 +352,10 @@ void CheckDisplayStarts(Checker* ck) {
             (ck->stop.at != kNone && at >= ck->stop.at)) {
             continue;
         }
-        ck->Warn(at, "this \"lcd\" is passed over: display %d began at %s, and it is served on "
-                     "/dev/ttyS%d", around + 1, Place(t, ck->scans[around].lcd).c_str(),
+        ck->Warn(at,
+                 "this \"lcd\" is passed over: display %d began at %s, and it is served on "
+                 "/dev/ttyS%d",
+                 around + 1, Place(t, ck->scans[around].lcd).c_str(),
                  Port(*ck, static_cast<size_t>(around)));
     }
 }
@@ -366,8 +375,10 @@ void CheckOneCommandKey(Checker* ck, size_t at, int key) {
         int which;
         if (TakenKey(d, &which) != at || which != key) {
             if (d.found[key] == at) {
-                ck->Warn(at, "this %s is ignored: display %zu also has cmd_contrast (at %s), "
-                             "which wins", name, i + 1, Place(t, d.found[1]).c_str());
+                ck->Warn(at,
+                         "this %s is ignored: display %zu also has cmd_contrast (at %s), "
+                         "which wins",
+                         name, i + 1, Place(t, d.found[1]).c_str());
                 taken = true;
             }
             continue;
@@ -375,17 +386,18 @@ void CheckOneCommandKey(Checker* ck, size_t at, int key) {
         taken = true;
         const Entry& e = ck->result->displays[i].entry;
         if (at >= d.next) {
-            ck->Warn(at, "display %zu (lcd at %s) takes this %s from outside its own text, "
-                         "since its line1 stands before its lcd", i + 1,
-                     Place(t, d.lcd).c_str(), name);
+            ck->Warn(at,
+                     "display %zu (lcd at %s) takes this %s from outside its own text, "
+                     "since its line1 stands before its lcd",
+                     i + 1, Place(t, d.lcd).c_str(), name);
         }
         ScanState s = NumberScan(t, at, name);
         if (s != SCAN_OK && key == 1) {
-            ck->Warn(at, "%s %s: display %zu still gets the contrast command, with level %d",
-                     name, ScanProblem(s), i + 1, e.command_param & 0xFF);
+            ck->Warn(at, "%s %s: display %zu still gets the contrast command, with level %d", name,
+                     ScanProblem(s), i + 1, e.command_param & 0xFF);
         } else if (s != SCAN_OK) {
-            ck->Warn(at, "%s %s: display %zu still runs the attention pulse", name,
-                     ScanProblem(s), i + 1);
+            ck->Warn(at, "%s %s: display %zu still runs the attention pulse", name, ScanProblem(s),
+                     i + 1);
         }
     }
     if (taken) {
@@ -394,9 +406,10 @@ void CheckOneCommandKey(Checker* ck, size_t at, int key) {
     int around = DisplayAround(*ck, at);
     const DisplayScan* d = around >= 0 ? &ck->scans[around] : nullptr;
     if (d != nullptr && d->rows_read > 0 && at > d->rows[0].end && at < d->next) {
-        ck->Warn(at, "no display takes this %s: it stands after the closing quote of line1 of "
-                     "display %d (at %s); put it before line1", name, around + 1,
-                 Place(t, d->rows[0].end).c_str());
+        ck->Warn(at,
+                 "no display takes this %s: it stands after the closing quote of line1 of "
+                 "display %d (at %s); put it before line1",
+                 name, around + 1, Place(t, d->rows[0].end).c_str());
     } else {
         ck->Warn(at, "no display takes this %s", name);
     }
@@ -416,8 +429,9 @@ void CheckPorts(Checker* ck) {
     for (size_t i = 0; i < ck->scans.size(); ++i) {
         for (size_t j = 0; j < i; ++j) {
             if (Port(*ck, i) == Port(*ck, j)) {
-                ck->Warn(ck->scans[i].lcd, "display %zu is on /dev/ttyS%d, as display %zu (at "
-                                           "%s) is: it overwrites that display's screen",
+                ck->Warn(ck->scans[i].lcd,
+                         "display %zu is on /dev/ttyS%d, as display %zu (at "
+                         "%s) is: it overwrites that display's screen",
                          i + 1, Port(*ck, i), j + 1, Place(ck->text, ck->scans[j].lcd).c_str());
                 break;
             }
@@ -491,11 +505,13 @@ int CheckCharacter(Checker* ck, const Capture* cap, size_t at, size_t n, const c
         return cells;  // one of the module's own six letters
     }
     if (n == 1) {
-        ck->Warn(at, "byte 0x%02X in %s is not UTF-8 and vanishes on the display "
-                     "(display column %d)", p[0], key, column);
+        ck->Warn(at,
+                 "byte 0x%02X in %s is not UTF-8 and vanishes on the display "
+                 "(display column %d)",
+                 p[0], key, column);
     } else if (wire.empty()) {
-        ck->Warn(at, "'%s' (U+%04X) in %s vanishes on the display (display column %d)",
-                 ch.c_str(), CodePoint(p, n), key, column);
+        ck->Warn(at, "'%s' (U+%04X) in %s vanishes on the display (display column %d)", ch.c_str(),
+                 CodePoint(p, n), key, column);
     } else {
         ck->Warn(at, "'%s' (U+%04X) in %s shows as '%s' on the display (display column %d)",
                  ch.c_str(), CodePoint(p, n), key, Letters(wire).c_str(), column);
@@ -509,8 +525,10 @@ void CheckRow(Checker* ck, const Capture* cap, const RowScan& row, int r) {
     size_t len = row.end - row.begin;
     size_t kept = std::min(len, static_cast<size_t>(ROW_SIZE - 1));
     if (len > kept) {
-        ck->Warn(row.begin + kept, "the %s value is %zu bytes: marquell keeps the first %zu and "
-                                   "drops the rest from here", key, len, kept);
+        ck->Warn(row.begin + kept,
+                 "the %s value is %zu bytes: marquell keeps the first %zu and "
+                 "drops the rest from here",
+                 key, len, kept);
     }
     size_t end = row.begin + kept;
     int cells = 0;
@@ -534,8 +552,10 @@ void CheckRow(Checker* ck, const Capture* cap, const RowScan& row, int r) {
         at += n;
     }
     if (cut_at != kNone) {
-        ck->Warn(cut_at, "%s shows %d characters on a display %d wide: from here on (display "
-                         "column %d) nothing shows", key, cells, ck->width, ck->width + 1);
+        ck->Warn(cut_at,
+                 "%s shows %d characters on a display %d wide: from here on (display "
+                 "column %d) nothing shows",
+                 key, cells, ck->width, ck->width + 1);
     }
 }
 
@@ -547,8 +567,9 @@ void CheckRows(Checker* ck, const Capture* cap) {
     }
     if (ck->stop.at != kNone) {
         size_t last = ck->scans.size();
-        ck->Warn(ck->stop.at, "reading stops here: %s; display %zu (at %s) is served with the "
-                              "rows read so far and nothing after it is read",
+        ck->Warn(ck->stop.at,
+                 "reading stops here: %s; display %zu (at %s) is served with the "
+                 "rows read so far and nothing after it is read",
                  ck->stop.why.c_str(), last, Place(ck->text, ck->scans.back().lcd).c_str());
     }
 }
@@ -576,8 +597,9 @@ void CheckWalkAgreesWithReader(Checker* ck) {
         same = same && (has ? e.command == (which == 1 ? 2 : 1) : e.command == 0);
     }
     if (!same) {
-        ck->Warn(0, "marquell-check found other displays than marquell's reader did: the places "
-                    "given here may be wrong");
+        ck->Warn(0,
+                 "marquell-check found other displays than marquell's reader did: the places "
+                 "given here may be wrong");
     }
 }
 

@@ -17,8 +17,8 @@ struct Warning {
 };
 
 struct DisplayCheck {
-    Entry entry;      // the reader's record (next is null)
-    int lcd_line;     // where its "lcd" stands; 0 when the file has none
+    Entry entry;   // the reader's record (next is null)
+    int lcd_line;  // where its "lcd" stands; 0 when the file has none
     int lcd_column;
     std::string bytes;  // what the display sequence sends it
 };

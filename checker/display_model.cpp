@@ -51,9 +51,7 @@ void RunCommand(DisplayModel* m) {
             m->col = m->args[0];
             m->row = m->args[1];
             break;
-        case kContrast:
-            m->contrast = m->args[0];
-            break;
+        case kContrast: m->contrast = m->args[0]; break;
         case kLevel:
             m->level = m->args[0];
             ++m->level_commands;
@@ -113,17 +111,14 @@ std::string Format(const char* fmt, long a, long b = 0, long c = 0) {
 
 std::string Beside(const DisplayModel* m, int row, const char* label) {
     switch (row) {
-        case 0:
-            return label;
-        case 1:
-            return m->contrast < 0 ? "contrast not set" : Format("contrast %ld", m->contrast);
+        case 0: return label;
+        case 1: return m->contrast < 0 ? "contrast not set" : Format("contrast %ld", m->contrast);
         case 2:
             if (m->level < 0) {
                 return "level not set";
             }
             return Format("level %ld (%ld level commands)", m->level, m->level_commands);
-        default:
-            return "";
+        default: return "";
     }
 }
 
@@ -203,8 +198,7 @@ std::string ModelRender(const DisplayModel* m, const char* label) {
         }
     }
     if (m->off_screen > 0) {
-        out += Format("characters written below the bottom row, not shown: %ld\n",
-                      m->off_screen);
+        out += Format("characters written below the bottom row, not shown: %ld\n", m->off_screen);
     }
     if (m->unknown_commands > 0) {
         out += Format("unknown command bytes: %ld, the first (%ld) at row %ld, ",

@@ -164,8 +164,8 @@ int CompareReceived(const CheckResult& r, const char* dir, int width, bool quiet
         std::string want = PortStream(r, port);
         std::string dev = "/dev/" + name;
         std::string left = "predicted by marquell-check\n" + Screen(want, width, dev.c_str());
-        std::string right = "decoded from the " + std::to_string(got.size()) + " bytes " +
-                            name + " received\n" + Screen(got, width, dev.c_str());
+        std::string right = "decoded from the " + std::to_string(got.size()) + " bytes " + name +
+                            " received\n" + Screen(got, width, dev.c_str());
         bool same = found && got == want;
         differences += same ? 0 : 1;
         if (quiet) {

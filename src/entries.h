@@ -8,9 +8,9 @@
 enum { ROW_SIZE = 256 };  // a row holds at most ROW_SIZE - 1 bytes and a NUL
 
 struct Entry {
-    sbyte command;      // 0 none, 1 attention pulse, 2 contrast
-    int command_param;  // number after cmd_attention= or cmd_contrast=
-    int LCD_number;     // the display hangs on /dev/ttyS<LCD_number>
+    sbyte command;         // 0 none, 1 attention pulse, 2 contrast
+    int command_param;     // number after cmd_attention= or cmd_contrast=
+    int LCD_number;        // the display hangs on /dev/ttyS<LCD_number>
     char line1[ROW_SIZE];  // top row
     char line2[ROW_SIZE];
     char line3[ROW_SIZE];

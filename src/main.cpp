@@ -132,9 +132,10 @@ void ReserveStandardDescriptors() {
 }
 
 void PrintRowReport(const Entry* e) {
-    printf("lcd = %d\r\n----------------------\r\n|%s|\r\n|%s|\r\n|%s|\r\n|%s|\r\n"
-           "----------------------\r\n",
-           e->LCD_number, e->line1, e->line2, e->line3, e->line4);
+    printf(
+        "lcd = %d\r\n----------------------\r\n|%s|\r\n|%s|\r\n|%s|\r\n|%s|\r\n"
+        "----------------------\r\n",
+        e->LCD_number, e->line1, e->line2, e->line3, e->line4);
 }
 
 }  // namespace

@@ -73,9 +73,8 @@ void MakeRaw(termios* tio) {
     tio->c_iflag |= IGNPAR;
     // No output processing: a 10 must reach the display as 10, not 13 10,
     // and no fill or delay bytes may be slipped between command bytes.
-    tio->c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR | OCRNL | ONOCR | ONLRET | OFILL |
-                                           OFDEL | NLDLY | CRDLY | TABDLY | BSDLY | VTDLY |
-                                           FFDLY);
+    tio->c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR | OCRNL | ONOCR | ONLRET | OFILL | OFDEL |
+                                           NLDLY | CRDLY | TABDLY | BSDLY | VTDLY | FFDLY);
     // 8 data bits, no parity, 2 stop bits as the modules expect; receiver on;
     // modem status lines ignored and no hardware flow control, since the
     // modules drive no handshake lines; lines kept up on the last close.

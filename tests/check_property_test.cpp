@@ -25,10 +25,18 @@ struct Generator {
     // Plain letters, the six glyph letters, characters that vanish or change,
     // control bytes, and bytes that are not UTF-8.
     std::string Text(int most) {
-        static const char* const pieces[] = {
-            "a", "Z", " ", "7", ",", "-", "\xC3\x85", "\xC3\x86", "\xC3\x98", "\xC3\xA5",
-            "\xC3\xA6", "\xC3\xB8", "\xC3\xA9", "\xE2\x82\xAC", "\xC3\xBC", "\xE2\x80\xA6",
-            "\t", "\n", "\x11", "\x0e", "\x1e", "\xC5", "~", "\x7f"};
+        static const char* const pieces[] = {"a",        "Z",
+                                             " ",        "7",
+                                             ",",        "-",
+                                             "\xC3\x85", "\xC3\x86",
+                                             "\xC3\x98", "\xC3\xA5",
+                                             "\xC3\xA6", "\xC3\xB8",
+                                             "\xC3\xA9", "\xE2\x82\xAC",
+                                             "\xC3\xBC", "\xE2\x80\xA6",
+                                             "\t",       "\n",
+                                             "\x11",     "\x0e",
+                                             "\x1e",     "\xC5",
+                                             "~",        "\x7f"};
         std::string text;
         int n = Number(0, most);
         for (int i = 0; i < n; ++i) {
@@ -94,13 +102,11 @@ TEST_P(PredictedScreens, EqualTheScreensDecodedFromTheProgramsBytes) {
     WorkDir dir;
     dir.Write("marquell.ini", ini);
     CheckResult predicted;
-    ASSERT_TRUE(CheckFile((dir.path() + "/marquell.ini").c_str(), MODEL_DEFAULT_WIDTH,
-                          &predicted));
+    ASSERT_TRUE(CheckFile((dir.path() + "/marquell.ini").c_str(), MODEL_DEFAULT_WIDTH, &predicted));
     // The places of the warnings come from the checker's own walk of the text,
     // which must find what the reader found.
     for (const Warning& w : predicted.warnings) {
-        EXPECT_EQ(std::string::npos, w.text.find("other displays than marquell's reader"))
-            << ini;
+        EXPECT_EQ(std::string::npos, w.text.find("other displays than marquell's reader")) << ini;
     }
 
     RunResult run = RunWith(ini, {"1", "2"});
@@ -112,9 +118,10 @@ TEST_P(PredictedScreens, EqualTheScreensDecodedFromTheProgramsBytes) {
         DisplayModel from_wire;
         std::string want_screen = Screen(want, &from_check);
         std::string got_screen = Screen(run.ports[port], &from_wire);
-        EXPECT_TRUE(ModelSameScreen(&from_check, &from_wire))
-            << "port " << port << "\npredicted:\n" << want_screen << "received:\n"
-            << got_screen << "file:\n" << ini;
+        EXPECT_TRUE(ModelSameScreen(&from_check, &from_wire)) << "port " << port << "\npredicted:\n"
+                                                              << want_screen << "received:\n"
+                                                              << got_screen << "file:\n"
+                                                              << ini;
         EXPECT_EQ(want.size(), run.ports[port].size()) << "port " << port << "\n" << ini;
         EXPECT_TRUE(want == run.ports[port]) << "port " << port << ": other bytes\n" << ini;
     }

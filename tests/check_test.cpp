@@ -43,9 +43,10 @@ bool Warned(const Checked& c, int line, int column, const std::string& words) {
     return false;
 }
 
-#define EXPECT_WARNING(c, line, column, words) \
-    EXPECT_TRUE(Warned(c, line, column, words)) << "want " << line << ":" << column << ": " \
-                                                << words << "\ngot:\n" << (c).all
+#define EXPECT_WARNING(c, line, column, words)                             \
+    EXPECT_TRUE(Warned(c, line, column, words))                            \
+        << "want " << line << ":" << column << ": " << words << "\ngot:\n" \
+        << (c).all
 
 TEST(CheckClean, TheExampleFileHasNoWarnings) {
     CheckResult r;
@@ -99,8 +100,9 @@ line1="a"
   cmd_contrast=60
 line2="b" line3="c" line4="d"
 )");
-    EXPECT_WARNING(c, 4, 3, "no display takes this cmd_contrast: it stands after the closing "
-                            "quote of line1 of display 1 (at 3:9)");
+    EXPECT_WARNING(c, 4, 3,
+                   "no display takes this cmd_contrast: it stands after the closing "
+                   "quote of line1 of display 1 (at 3:9)");
     EXPECT_EQ(0, c.result.displays[0].entry.command);
 }
 
@@ -118,17 +120,18 @@ lcd=3 cmd_contrast=5 line1="z" line2="" line3="" line4=""
 }
 
 TEST(CheckCommand, AttentionBesideContrastIsIgnored) {
-    Checked c = Check("baudrate=9600\nlcd=1 cmd_attention=1 cmd_contrast=40 " +
-                      std::string(kRows));
-    EXPECT_WARNING(c, 2, 7, "this cmd_attention is ignored: display 1 also has cmd_contrast "
-                            "(at 2:23)");
+    Checked c = Check("baudrate=9600\nlcd=1 cmd_attention=1 cmd_contrast=40 " + std::string(kRows));
+    EXPECT_WARNING(c, 2, 7,
+                   "this cmd_attention is ignored: display 1 also has cmd_contrast "
+                   "(at 2:23)");
     EXPECT_FALSE(Warned(c, 2, 23, "")) << c.all;
 }
 
 TEST(CheckCommand, BlanksBeforeTheEqualsSignStillSendTheCommand) {
     Checked c = Check("baudrate=9600\nlcd=1 cmd_contrast = 60 " + std::string(kRows));
-    EXPECT_WARNING(c, 2, 7, "cmd_contrast has blanks before its '=': display 1 still gets the "
-                            "contrast command, with level 0");
+    EXPECT_WARNING(c, 2, 7,
+                   "cmd_contrast has blanks before its '=': display 1 still gets the "
+                   "contrast command, with level 0");
 }
 
 TEST(CheckRate, ARateOutsideTheTableOrMissingSendsNothing) {
@@ -150,7 +153,8 @@ TEST(CheckRate, ASecondBaudrateIsIgnored) {
 
 TEST(CheckReading, AValueLongerThan255BytesIsCutWhereTheCutFalls) {
     std::string row(300, 'x');
-    Checked c = Check("baudrate=9600\nlcd=1\nline1=\"" + row + "\" line2=\"\" line3=\"\" "
+    Checked c = Check("baudrate=9600\nlcd=1\nline1=\"" + row +
+                      "\" line2=\"\" line3=\"\" "
                       "line4=\"\"");
     EXPECT_WARNING(c, 3, 263, "the line1 value is 300 bytes: marquell keeps the first 255");
 }
@@ -165,30 +169,38 @@ TEST(CheckReading, AMissingKeyOrQuoteStopsReadingThere) {
 }
 
 TEST(CheckText, CharactersThatVanishOrChangeAreNamedWithTheirColumns) {
-    Checked c = Check("baudrate=9600\nlcd=1\nline1=\"caf\xC3\xA9 \xE2\x82\xAC" "5 \xC3\xBC!\" "
-                      "line2=\"wait\xE2\x80\xA6\" line3=\"\xC5se\" line4=\"Bl\xC3\xA5\"");
-    EXPECT_WARNING(c, 3, 11, "'\xC3\xA9' (U+00E9) in line1 vanishes on the display (display "
-                             "column 4)");
-    EXPECT_WARNING(c, 3, 13, "'\xE2\x82\xAC' (U+20AC) in line1 vanishes on the display (display "
-                             "column 5)");
+    Checked c = Check(
+        "baudrate=9600\nlcd=1\nline1=\"caf\xC3\xA9 \xE2\x82\xAC"
+        "5 \xC3\xBC!\" "
+        "line2=\"wait\xE2\x80\xA6\" line3=\"\xC5se\" line4=\"Bl\xC3\xA5\"");
+    EXPECT_WARNING(c, 3, 11,
+                   "'\xC3\xA9' (U+00E9) in line1 vanishes on the display (display "
+                   "column 4)");
+    EXPECT_WARNING(c, 3, 13,
+                   "'\xE2\x82\xAC' (U+20AC) in line1 vanishes on the display (display "
+                   "column 5)");
     EXPECT_WARNING(c, 3, 16, "'\xC3\xBC' (U+00FC) in line1 vanishes");
-    EXPECT_WARNING(c, 3, 31, "'\xE2\x80\xA6' (U+2026) in line2 shows as '\xC3\xA6' on the "
-                             "display (display column 5)");
+    EXPECT_WARNING(c, 3, 31,
+                   "'\xE2\x80\xA6' (U+2026) in line2 shows as '\xC3\xA6' on the "
+                   "display (display column 5)");
     EXPECT_WARNING(c, 3, 41, "byte 0xC5 in line3 is not UTF-8 and vanishes");
     EXPECT_EQ(5u, c.result.warnings.size()) << "the six letters are no trap\n" << c.all;
 }
 
 TEST(CheckText, ControlBytesInARowAreCommandsToTheDisplay) {
-    Checked c = Check("baudrate=9600\nlcd=1\nline1=\"a\tb\" line2=\"two\nlines\" "
-                      "line3=\"x\x11y\" line4=\"\"");
+    Checked c = Check(
+        "baudrate=9600\nlcd=1\nline1=\"a\tb\" line2=\"two\nlines\" "
+        "line3=\"x\x11y\" line4=\"\"");
     EXPECT_WARNING(c, 3, 9, "control byte 9 (tab) in line1");
     EXPECT_WARNING(c, 3, 23, "control byte 10 (line break) in line2");
     EXPECT_WARNING(c, 4, 16, "control byte 17 in line3 opens a position command");
 }
 
 TEST(CheckText, ARowWiderThanTheDisplayIsCutAtTheFirstCharacterPastTheEdge) {
-    std::string text = "baudrate=9600\nlcd=1\nline1=\"\xC3\xA6" "bcdefghijklmnopqrstu\" "
-                       "line2=\"\" line3=\"\" line4=\"\"";
+    std::string text =
+        "baudrate=9600\nlcd=1\nline1=\"\xC3\xA6"
+        "bcdefghijklmnopqrstu\" "
+        "line2=\"\" line3=\"\" line4=\"\"";
     Checked c = Check(text);
     EXPECT_WARNING(c, 3, 28, "line1 shows 21 characters on a display 20 wide");
     Checked narrow = Check(text, 10);
@@ -221,8 +233,9 @@ CheckRun RunCheck(const std::string& args, const std::string& ini) {
     return run;
 }
 
-const char kClean[] = "baudrate=1200\nlcd=1 cmd_attention=1 line1=\"Hall\" line2=\"\" line3=\"\" "
-                      "line4=\"\"\n";
+const char kClean[] =
+    "baudrate=1200\nlcd=1 cmd_attention=1 line1=\"Hall\" line2=\"\" line3=\"\" "
+    "line4=\"\"\n";
 
 TEST(CheckProgram, StatusIsZeroCleanOneWithWarningsTwoUnreadable) {
     EXPECT_EQ(0, RunCheck("", kClean).status);

@@ -45,7 +45,8 @@ Parsed Parse(const std::string& text) {
     return result;
 }
 
-std::string Display(int port, const std::string& rows = R"(line1="a" line2="b" line3="c" line4="d")") {
+std::string Display(int port,
+                    const std::string& rows = R"(line1="a" line2="b" line3="c" line4="d")") {
     return "lcd=" + std::to_string(port) + "\n" + rows + "\n";
 }
 
@@ -87,8 +88,14 @@ TEST(RateScan, NumbersBeyondTheIntRangeSaturateInsteadOfWrapping) {
 
 TEST(PortScan, ReadsThePortAndGivesZeroWhenTheKeyDoesNotScan) {
     EXPECT_EQ(3, Parse(Display(3)).entries[0].LCD_number);
-    EXPECT_EQ(0, Parse("lcd = 1\n" R"(line1="a" line2="b" line3="c" line4="d")").entries[0].LCD_number);
-    EXPECT_EQ(0, Parse("lcd=x\n" R"(line1="a" line2="b" line3="c" line4="d")").entries[0].LCD_number);
+    EXPECT_EQ(0, Parse("lcd = 1\n"
+                       R"(line1="a" line2="b" line3="c" line4="d")")
+                     .entries[0]
+                     .LCD_number);
+    EXPECT_EQ(0, Parse("lcd=x\n"
+                       R"(line1="a" line2="b" line3="c" line4="d")")
+                     .entries[0]
+                     .LCD_number);
 }
 
 TEST(PortScan, AFileWithoutLcdStillYieldsOneEmptyDisplayOnPortZero) {
@@ -106,8 +113,8 @@ TEST(PortScan, AFileWithoutLcdStillYieldsOneEmptyDisplayOnPortZero) {
 }
 
 TEST(Displays, AreListedInFileOrderWithTheirRows) {
-    Parsed p = Parse("baudrate=19200\n" + Display(4, R"(line1="top" line2="" line3="x y" line4="bottom")") +
-                     Display(2));
+    Parsed p = Parse("baudrate=19200\n" +
+                     Display(4, R"(line1="top" line2="" line3="x y" line4="bottom")") + Display(2));
     ASSERT_EQ(2u, p.entries.size());
     EXPECT_EQ(4, p.entries[0].LCD_number);
     EXPECT_STREQ("top", p.entries[0].line1);
@@ -124,7 +131,9 @@ TEST(Displays, AValueMaySpanLinesAndTheKeyNeedsNoEqualsSign) {
 }
 
 TEST(Displays, LcdInsideAWordStartsADisplayThereAndItsOwnPortIsPassedOver) {
-    Parsed p = Parse("# lcdtest\nlcd=5\n" R"(line1="a" line2="b" line3="c" line4="d")");
+    Parsed p = Parse(
+        "# lcdtest\nlcd=5\n"
+        R"(line1="a" line2="b" line3="c" line4="d")");
     ASSERT_EQ(1u, p.entries.size());
     EXPECT_EQ(0, p.entries[0].LCD_number);
 }
@@ -157,8 +166,9 @@ TEST(Commands, CountFromLcdToTheEndOfTheLine1ValueOnly) {
 }
 
 TEST(Commands, ContrastWinsOverAttentionAndKeepsItsNumber) {
-    for (const char* rows : {R"(cmd_attention=1 cmd_contrast=40 line1="a" line2="" line3="" line4="")",
-                             R"(cmd_contrast=40 cmd_attention=1 line1="a" line2="" line3="" line4="")"}) {
+    for (const char* rows :
+         {R"(cmd_attention=1 cmd_contrast=40 line1="a" line2="" line3="" line4="")",
+          R"(cmd_contrast=40 cmd_attention=1 line1="a" line2="" line3="" line4="")"}) {
         Parsed p = Parse(Display(1, rows));
         EXPECT_EQ(2, p.entries[0].command) << rows;
         EXPECT_EQ(40, p.entries[0].command_param) << rows;
@@ -166,13 +176,16 @@ TEST(Commands, ContrastWinsOverAttentionAndKeepsItsNumber) {
 }
 
 TEST(Commands, AreSelectedEvenWhenTheirNumberDoesNotScan) {
-    Parsed p = Parse(Display(1, R"(cmd_attention=1 cmd_contrast = 9 line1="" line2="" line3="" line4="")"));
+    Parsed p = Parse(
+        Display(1, R"(cmd_attention=1 cmd_contrast = 9 line1="" line2="" line3="" line4="")"));
     EXPECT_EQ(2, p.entries[0].command);
     EXPECT_EQ(1, p.entries[0].command_param);
 }
 
 TEST(Commands, Line1BeforeItsLcdLetsTheDisplayTakeALaterDisplaysCommand) {
-    Parsed p = Parse(Display(1) + R"(line1="early" lcd=2 line2="" line3="" line4="")" "\n" +
+    Parsed p = Parse(Display(1) +
+                     R"(line1="early" lcd=2 line2="" line3="" line4="")"
+                     "\n" +
                      Display(3, R"(cmd_contrast=77 line1="" line2="" line3="" line4="")"));
     ASSERT_EQ(3u, p.entries.size());
     EXPECT_STREQ("early", p.entries[1].line1);
@@ -192,8 +205,8 @@ TEST(MissingKeys, StopTheReadingAndKeepWhatWasRead) {
 }
 
 TEST(MissingKeys, AnUnclosedLine1TakesNoCommandAndReadsNothingBeyondTheText) {
-    for (const char* rows : {R"(cmd_contrast=5 line1="never closed)", "cmd_contrast=5 line1 no quote",
-                             "cmd_contrast=5"}) {
+    for (const char* rows : {R"(cmd_contrast=5 line1="never closed)",
+                             "cmd_contrast=5 line1 no quote", "cmd_contrast=5"}) {
         Parsed p = Parse(Display(1) + "lcd=2 " + rows);
         ASSERT_EQ(2u, p.entries.size()) << rows;
         EXPECT_EQ(2, p.entries[1].LCD_number) << rows;

@@ -86,8 +86,8 @@ TEST(ModelCommands, SetupBytesLeaveTheScreenAndCursorAlone) {
 
 TEST(ModelCommands, EachOfTheSixEscapesShowsItsLetterInOneCell) {
     Model model;
-    model.Feed(Bytes({17, 0, 0, 30, 1, 0xAE, 30, 1, 0xBC, 30, 1, 0xAB, 30, 1, 0xAF, 30, 1, 0xBD,
-                      30, 1, 0xAC}) +
+    model.Feed(Bytes({17,   0,  0, 30,   1,  0xAE, 30,   1,  0xBC, 30,  1,
+                      0xAB, 30, 1, 0xAF, 30, 1,    0xBD, 30, 1,    0xAC}) +
                "!");
     EXPECT_EQ(Pad("ÅÆØåæø!"), model.Row(0));
 }
@@ -166,8 +166,7 @@ TEST(ModelSplit, AStreamEndingInsideAnEscapeWritesNothingAndStaysPending) {
     EXPECT_TRUE(ModelPending(&model.m));
     EXPECT_EQ(Pad("a"), model.Row(0));
     std::string shown = ModelRender(&model.m, "");
-    EXPECT_NE(std::string::npos, shown.find("the stream ends inside a command (byte 30)"))
-        << shown;
+    EXPECT_NE(std::string::npos, shown.find("the stream ends inside a command (byte 30)")) << shown;
     model.Feed(Bytes({0xAF}));
     EXPECT_FALSE(ModelPending(&model.m));
     EXPECT_EQ(Pad("aå"), model.Row(0));

@@ -18,9 +18,9 @@ struct RunOptions {
 };
 
 struct RunResult {
-    bool unavailable = false;  // no private mount namespace on this machine
-    int status = -1;           // marquell's exit status as ttysim reports it
-    std::string out;           // marquell's standard output
+    bool unavailable = false;          // no private mount namespace on this machine
+    int status = -1;                   // marquell's exit status as ttysim reports it
+    std::string out;                   // marquell's standard output
     std::map<int, std::string> ports;  // bytes each listed port received
     std::map<int, size_t> prefill;     // prefill bytes at the front of ports[n]
     double seconds = 0;                // wall time of the whole run
@@ -53,15 +53,15 @@ bool RunningAsRoot();
 
 // Skips the test where namespaces are unavailable, unless the environment
 // demands them (MARQUELL_NS_REQUIRED, set by CI), where it fails instead.
-#define REQUIRE_NAMESPACE(run)                                                             \
-    do {                                                                                   \
-        if ((run).unavailable) {                                                           \
-            if (getenv("MARQUELL_NS_REQUIRED") != nullptr) {                               \
-                FAIL() << "no private mount namespace, and MARQUELL_NS_REQUIRED is set";   \
-            }                                                                              \
-            GTEST_SKIP() << "no private mount namespace on this machine; run as root or "  \
-                            "enable unprivileged user namespaces";                         \
-        }                                                                                  \
+#define REQUIRE_NAMESPACE(run)                                                            \
+    do {                                                                                  \
+        if ((run).unavailable) {                                                          \
+            if (getenv("MARQUELL_NS_REQUIRED") != nullptr) {                              \
+                FAIL() << "no private mount namespace, and MARQUELL_NS_REQUIRED is set";  \
+            }                                                                             \
+            GTEST_SKIP() << "no private mount namespace on this machine; run as root or " \
+                            "enable unprivileged user namespaces";                        \
+        }                                                                                 \
     } while (0)
 
 #endif

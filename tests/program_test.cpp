@@ -25,15 +25,15 @@ std::string Opened(int port, int rate, const char* rows[4]) {
     std::string dev = "/dev/ttyS" + std::to_string(port);
     std::string r = std::to_string(rate);
     return "### init serial : " + dev + "\r\nSerial_Init:: success\n\"" + dev + "\" opened at \"" +
-           r + "\" baud.\n\nlcd = " + std::to_string(port) +
-           "\r\n----------------------\r\n|" + rows[0] + "|\r\n|" + rows[1] + "|\r\n|" +
-           rows[2] + "|\r\n|" + rows[3] + "|\r\n----------------------\r\n### uninit serial\r\n";
+           r + "\" baud.\n\nlcd = " + std::to_string(port) + "\r\n----------------------\r\n|" +
+           rows[0] + "|\r\n|" + rows[1] + "|\r\n|" + rows[2] + "|\r\n|" + rows[3] +
+           "|\r\n----------------------\r\n### uninit serial\r\n";
 }
 
 std::string NotOpened(int port, int rate, const std::string& why) {
     std::string dev = "/dev/ttyS" + std::to_string(port);
-    return "### init serial : " + dev + "\r\n" + why + "Could not open port \"" + dev +
-           "\" at \"" + std::to_string(rate) + "\" baud.\n";
+    return "### init serial : " + dev + "\r\n" + why + "Could not open port \"" + dev + "\" at \"" +
+           std::to_string(rate) + "\" baud.\n";
 }
 
 // Set-up, then each row bottom-up behind its position command.
@@ -93,10 +93,11 @@ TEST(Run, OneDisplayGetsTheReportAndEveryByteInOrder) {
 }
 
 TEST(Run, TwoDisplaysOnOnePortAreServedOneAfterTheOther) {
-    RunResult run = RunWith("baudrate=9600\n"
-                            "lcd=2 line1=\"a\" line2=\"\" line3=\"\" line4=\"\"\n"
-                            "lcd=2 cmd_contrast=7 line1=\"b\" line2=\"\" line3=\"\" line4=\"\"\n",
-                            {"2"});
+    RunResult run = RunWith(
+        "baudrate=9600\n"
+        "lcd=2 line1=\"a\" line2=\"\" line3=\"\" line4=\"\"\n"
+        "lcd=2 cmd_contrast=7 line1=\"b\" line2=\"\" line3=\"\" line4=\"\"\n",
+        {"2"});
     REQUIRE_NAMESPACE(run);
     const char* first[] = {"a", "", "", ""};
     const char* second[] = {"b", "", "", ""};
@@ -107,10 +108,11 @@ TEST(Run, TwoDisplaysOnOnePortAreServedOneAfterTheOther) {
 }
 
 TEST(Run, AMissingPortIsReportedAndTheNextDisplayStillServed) {
-    RunResult run = RunWith("baudrate=4800\n"
-                            "lcd=5 line1=\"gone\" line2=\"\" line3=\"\" line4=\"\"\n"
-                            "lcd=1 line1=\"here\" line2=\"\" line3=\"\" line4=\"\"\n",
-                            {"1"});
+    RunResult run = RunWith(
+        "baudrate=4800\n"
+        "lcd=5 line1=\"gone\" line2=\"\" line3=\"\" line4=\"\"\n"
+        "lcd=1 line1=\"here\" line2=\"\" line3=\"\" line4=\"\"\n",
+        {"1"});
     REQUIRE_NAMESPACE(run);
     const char* rows[] = {"here", "", "", ""};
     EXPECT_EQ(std::string(kHead) + "Baudrate = 4800\r\n" + kLoop +
@@ -122,10 +124,11 @@ TEST(Run, AMissingPortIsReportedAndTheNextDisplayStillServed) {
 }
 
 TEST(Run, ARateOutsideTheTableSkipsEveryDisplayAndSendsNothing) {
-    RunResult run = RunWith("baudrate=115200\n"
-                            "lcd=1 line1=\"a\" line2=\"\" line3=\"\" line4=\"\"\n"
-                            "lcd=2 line1=\"b\" line2=\"\" line3=\"\" line4=\"\"\n",
-                            {"1", "2"});
+    RunResult run = RunWith(
+        "baudrate=115200\n"
+        "lcd=1 line1=\"a\" line2=\"\" line3=\"\" line4=\"\"\n"
+        "lcd=2 line1=\"b\" line2=\"\" line3=\"\" line4=\"\"\n",
+        {"1", "2"});
     REQUIRE_NAMESPACE(run);
     const std::string why =
         "Serial_Init:: Invalid baud rate: 115200 (must be 1200, 2400, 4800, 9600, or 19200)\n";
@@ -182,20 +185,21 @@ TEST(Wire, TextIsEncodedByTheLetterTableAndControlBytesPassTheRawLine) {
 }
 
 TEST(Wire, ContrastSendsTheLowEightBitsOfItsNumber) {
-    const std::pair<const char*, int> cases[] = {
-        {"cmd_contrast=300", 44}, {"cmd_contrast=-1", 255}, {"cmd_contrast=-200", 56},
-        {"cmd_attention=1 cmd_contrast=40", 40}};
+    const std::pair<const char*, int> cases[] = {{"cmd_contrast=300", 44},
+                                                 {"cmd_contrast=-1", 255},
+                                                 {"cmd_contrast=-200", 56},
+                                                 {"cmd_attention=1 cmd_contrast=40", 40}};
     for (auto [key, level] : cases) {
-        RunResult run = RunWith(OneDisplay(std::string(key) + R"( line1="" line2="" line3="" line4="")"),
-                                {"1"});
+        RunResult run = RunWith(
+            OneDisplay(std::string(key) + R"( line1="" line2="" line3="" line4="")"), {"1"});
         REQUIRE_NAMESPACE(run);
         EXPECT_EQ(Rows("", "", "", "") + Bytes({15, level}), run.ports[1]) << key;
     }
 }
 
 TEST(Wire, TheAttentionPulseSweepsTheLevelAndEndsAt99) {
-    RunResult run = RunWith(OneDisplay(R"(cmd_attention=1 line1="x" line2="" line3="" line4="")"),
-                            {"1"});
+    RunResult run =
+        RunWith(OneDisplay(R"(cmd_attention=1 line1="x" line2="" line3="" line4="")"), {"1"});
     REQUIRE_NAMESPACE(run);
     std::string pulse = Pulse();
     ASSERT_EQ(10000u, pulse.size());
@@ -216,10 +220,11 @@ TEST(Wire, NoByteIsLostWhenTheQueueIsFullAndDrainsSlowerThanThePulse) {
 }
 
 TEST(Faults, AStalledPortCostsSecondsAndTheNextDisplayIsServed) {
-    RunResult run = RunWith("baudrate=19200\n"
-                            "lcd=1 cmd_attention=1 line1=\"x\" line2=\"\" line3=\"\" line4=\"\"\n"
-                            "lcd=2 line1=\"next\" line2=\"\" line3=\"\" line4=\"\"\n",
-                            {"1:stall,prefill", "2"});
+    RunResult run = RunWith(
+        "baudrate=19200\n"
+        "lcd=1 cmd_attention=1 line1=\"x\" line2=\"\" line3=\"\" line4=\"\"\n"
+        "lcd=2 line1=\"next\" line2=\"\" line3=\"\" line4=\"\"\n",
+        {"1:stall,prefill", "2"});
     REQUIRE_NAMESPACE(run);
     EXPECT_LT(run.seconds, 20.0);
     EXPECT_EQ(0, run.status);
@@ -230,10 +235,11 @@ TEST(Faults, AStalledPortCostsSecondsAndTheNextDisplayIsServed) {
 }
 
 TEST(Faults, APortThatVanishesMidSequenceIsReportedAndTheRunGoesOn) {
-    RunResult run = RunWith("baudrate=19200\n"
-                            "lcd=1 cmd_attention=1 line1=\"hello\" line2=\"\" line3=\"\" line4=\"\"\n"
-                            "lcd=2 line1=\"next\" line2=\"\" line3=\"\" line4=\"\"\n",
-                            {"1:hangup=20", "2"});
+    RunResult run = RunWith(
+        "baudrate=19200\n"
+        "lcd=1 cmd_attention=1 line1=\"hello\" line2=\"\" line3=\"\" line4=\"\"\n"
+        "lcd=2 line1=\"next\" line2=\"\" line3=\"\" line4=\"\"\n",
+        {"1:hangup=20", "2"});
     REQUIRE_NAMESPACE(run);
     EXPECT_LT(run.seconds, 20.0);
     EXPECT_EQ(0, run.status);

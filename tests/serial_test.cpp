@@ -124,8 +124,8 @@ protected:
 TEST_F(SerialTest, SetsTheLineRawEightDataBitsNoParityTwoStopBits) {
     Pty pty;
     termios before = pty.Settings();
-    before.c_iflag |= IGNBRK | BRKINT | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
-                      IXOFF | IUTF8;
+    before.c_iflag |=
+        IGNBRK | BRKINT | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IUTF8;
     before.c_iflag &= ~static_cast<tcflag_t>(IGNPAR);
     before.c_oflag |= OPOST | ONLCR | OCRNL | ONOCR | ONLRET;
     before.c_lflag |= ISIG | ICANON | ECHO | IEXTEN | ECHOCTL;
@@ -253,11 +253,12 @@ TEST_F(SerialTest, SendStringMapsTheSixLettersAndDropsOtherHighBytes) {
     };
     const Case cases[] = {
         {"\xC3\x86r\xC3\xB8", Bytes({30, 1, 188, 114, 30, 1, 172})},  // Ærø
-        {"\xC3\x85\xC3\x98\xC3\xA5\xC3\xA6", Bytes({30, 1, 174, 30, 1, 171, 30, 1, 175, 30, 1, 189})},
-        {"\xC5 \xE9", " "},                               // Latin-1 Å and é
-        {"\xE2\x80\xA6", Bytes({30, 1, 189})},            // the ellipsis
-        {"\xE2\x82\xAC\xC3\xBC", ""},                     // € ü
-        {"a\tb\nc\x1b\x01", "a\tb\nc\x1b\x01"},           // control bytes pass
+        {"\xC3\x85\xC3\x98\xC3\xA5\xC3\xA6",
+         Bytes({30, 1, 174, 30, 1, 171, 30, 1, 175, 30, 1, 189})},
+        {"\xC5 \xE9", " "},                      // Latin-1 Å and é
+        {"\xE2\x80\xA6", Bytes({30, 1, 189})},   // the ellipsis
+        {"\xE2\x82\xAC\xC3\xBC", ""},            // € ü
+        {"a\tb\nc\x1b\x01", "a\tb\nc\x1b\x01"},  // control bytes pass
         {"", ""},
     };
     for (const Case& c : cases) {

@@ -317,9 +317,7 @@ void MakePty(Port* port, const std::string& link) {
 void MakePort(Port* port) {
     std::string link = "/dev/ttyS" + std::to_string(port->number);
     switch (port->kind) {
-        case Kind::Pty:
-            MakePty(port, link);
-            break;
+        case Kind::Pty: MakePty(port, link); break;
         case Kind::File: {
             int fd = open(link.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
             if (fd < 0 || fchmod(fd, port->noperm ? 0 : 0666) != 0) {
