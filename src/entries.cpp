@@ -3,6 +3,12 @@
 // belongs to which display. Existing files depend on those starting points.
 #include "entries.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -140,6 +146,38 @@ bool Grow(char** buf, size_t* cap, size_t need) {
     return true;
 }
 
+// A FIFO whose writer never comes would block the open for ever; it counts
+// as unreadable once this has passed without one.
+const int kWriterWaitMs = 5000;
+
+// Opens the file for reading in binary mode. The open does not block, so a
+// FIFO without a writer cannot hang the run; it waits for one a while instead.
+FILE* OpenText(const char* filename) {
+    int fd;
+    do {
+        fd = open(filename, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0;
+    if (ok && S_ISFIFO(st.st_mode)) {
+        pollfd pfd{fd, POLLIN, 0};
+        int ready;
+        do {
+            ready = poll(&pfd, 1, kWriterWaitMs);
+        } while (ready < 0 && errno == EINTR);
+        ok = ready > 0;
+    }
+    ok = ok && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
+    FILE* file = ok ? fdopen(fd, "rb") : nullptr;
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
 }  // namespace
 
 // Reads to end of file rather than trusting a size learnt by seeking, so a
@@ -147,7 +185,7 @@ bool Grow(char** buf, size_t* cap, size_t need) {
 // the first NUL, since the text ends there; a device that never ends (such as
 // /dev/zero) therefore costs nothing.
 char* LoadFile(const char* filename) {
-    FILE* file = fopen(filename, "rb");
+    FILE* file = OpenText(filename);
     if (file == nullptr) {
         return nullptr;
     }
