@@ -143,10 +143,11 @@ struct Checker {
     Stop stop;
     CheckResult* result;
 
-    void Warn(size_t at, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+    void Warn(size_t at, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
 };
 
-void Checker::Warn(size_t at, const char* fmt, ...) {
+// A C variadic, so the compiler checks every call against its format.
+void Checker::Warn(size_t at, const char* fmt, ...) const {  // NOLINT(cert-dcl50-cpp)
     char buf[512];
     va_list args;
     va_start(args, fmt);

@@ -17,9 +17,9 @@ const int kEscapeSet = 1;
 // Argument bytes each opener takes; -1 for a byte that opens no command.
 int ArgumentCount(int b) {
     switch (b) {
-        case kPosition: return 2;
+        case kPosition:
         case kEscape: return 2;
-        case kContrast: return 1;
+        case kContrast:
         case kLevel: return 1;
         default: return -1;
     }
@@ -103,21 +103,19 @@ void AppendCell(std::string* out, int cell) {
     }
 }
 
-std::string Format(const char* fmt, long a, long b = 0, long c = 0) {
-    char buf[160];
-    snprintf(buf, sizeof buf, fmt, a, b, c);
-    return buf;
+std::string Num(long n) {
+    return std::to_string(n);
 }
 
 std::string Beside(const DisplayModel* m, int row, const char* label) {
     switch (row) {
         case 0: return label;
-        case 1: return m->contrast < 0 ? "contrast not set" : Format("contrast %ld", m->contrast);
+        case 1: return m->contrast < 0 ? "contrast not set" : "contrast " + Num(m->contrast);
         case 2:
             if (m->level < 0) {
                 return "level not set";
             }
-            return Format("level %ld (%ld level commands)", m->level, m->level_commands);
+            return "level " + Num(m->level) + " (" + Num(m->level_commands) + " level commands)";
         default: return "";
     }
 }
@@ -140,7 +138,12 @@ std::vector<std::string> Lines(const std::string& text) {
 
 void ModelInit(DisplayModel* m, int width) {
     memset(m, 0, sizeof *m);
-    m->width = width < 1 ? 1 : width > MODEL_MAX_WIDTH ? MODEL_MAX_WIDTH : width;
+    m->width = width;
+    if (m->width < 1) {
+        m->width = 1;
+    } else if (m->width > MODEL_MAX_WIDTH) {
+        m->width = MODEL_MAX_WIDTH;
+    }
     m->contrast = -1;
     m->level = -1;
 }
@@ -193,23 +196,23 @@ std::string ModelRender(const DisplayModel* m, const char* label) {
     out += border + "\n";
     for (int r = 0; r < MODEL_ROWS; ++r) {
         if (m->past_width[r] > 0) {
-            out += Format("row %ld: characters past the right edge, not shown: %ld\n", r,
-                          m->past_width[r]);
+            out += "row " + Num(r) +
+                   ": characters past the right edge, not shown: " + Num(m->past_width[r]) + "\n";
         }
     }
     if (m->off_screen > 0) {
-        out += Format("characters written below the bottom row, not shown: %ld\n", m->off_screen);
+        out += "characters written below the bottom row, not shown: " + Num(m->off_screen) + "\n";
     }
     if (m->unknown_commands > 0) {
-        out += Format("unknown command bytes: %ld, the first (%ld) at row %ld, ",
-                      m->unknown_commands, m->first_unknown, m->first_unknown_row);
-        out += Format("column %ld\n", m->first_unknown_col);
+        out += "unknown command bytes: " + Num(m->unknown_commands) + ", the first (" +
+               Num(m->first_unknown) + ") at row " + Num(m->first_unknown_row) + ", column " +
+               Num(m->first_unknown_col) + "\n";
     }
     if (m->bad_escapes > 0) {
-        out += Format("character escapes with no glyph, shown as ?: %ld\n", m->bad_escapes);
+        out += "character escapes with no glyph, shown as ?: " + Num(m->bad_escapes) + "\n";
     }
     if (ModelPending(m)) {
-        out += Format("the stream ends inside a command (byte %ld)\n", m->opener);
+        out += "the stream ends inside a command (byte " + Num(m->opener) + ")\n";
     }
     return out;
 }

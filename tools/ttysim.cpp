@@ -284,7 +284,7 @@ void Prefill(Port* port) {
         if (errno != EAGAIN) {
             Fail("cannot prefill /dev/ttyS" + std::to_string(port->number));
         }
-        timespec pause{0, 20 * 1000 * 1000};
+        timespec pause{0, 20L * 1000 * 1000};
         nanosleep(&pause, nullptr);
     }
 }
