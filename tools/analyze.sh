@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# Static analysis, fuzzing and valgrind over the program; exits non-zero on
+# any finding. Installs nothing: it needs clang, libclang-rt-14-dev,
+# clang-tidy, clang-format, cppcheck and valgrind, and the private mount namespace that
+# ttysim needs. Builds in build-lint and build-fuzz.
+#   FUZZ_SECONDS  time for each of the two fuzzers (default 30)
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$top/build-lint
+fuzz_out=$top/build-fuzz
+fuzz_seconds=${FUZZ_SECONDS:-30}
+findings=0
+cd "$top" || exit 1
+
+finding() {
+    echo "FINDING: $*"
+    findings=$((findings + 1))
+}
+
+step() {
+    echo
+    echo "== $* =="
+}
+
+step "build with compile commands ($build)"
+cmake -S "$top" -B "$build" -DMARQUELL_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null &&
+    cmake --build "$build" -j"$(nproc)" --target marquell ttysim >/dev/null ||
+    { echo "build failed"; exit 1; }
+
+sources=(src/*.cpp tools/*.cpp)
+own_tests=(tests/bad_input_test.cpp tests/fault_test.cpp)
+[ -d checker ] && sources+=(checker/*.cpp)
+
+step "clang-tidy"
+log=$build/clang-tidy.log
+clang-tidy -p "$build" --quiet "${sources[@]}" "${own_tests[@]}" >"$log" 2>&1
+clang-tidy --quiet fuzz/*.cpp -- -std=c++17 -Isrc >>"$log" 2>&1
+if grep -E '(warning|error):' "$log"; then
+    finding "clang-tidy: $(grep -cE '(warning|error):' "$log") (full log: $log)"
+else
+    echo "clean: ${sources[*]} ${own_tests[*]} fuzz/*.cpp"
+fi
+
+step "clang-format"
+mapfile -t formatted < <(git ls-files '*.cpp' '*.h')
+if clang-format --dry-run --Werror "${formatted[@]}" 2>"$build/clang-format.log"; then
+    echo "clean: ${#formatted[@]} files"
+else
+    finding "clang-format: $(grep -c 'error:' "$build/clang-format.log") lines differ; run clang-format -i on them"
+    grep 'error:' "$build/clang-format.log" | cut -d: -f1 | sort -u
+fi
+
+step "cppcheck"
+# useStlAlgorithm asks for std::any_of and friends in place of plain loops:
+# that fights the procedural style on purpose. knownConditionTrueFalse in
+# ttysim is a false positive: cppcheck takes ReadPort's allowance to be 0
+# on every path, but Serve only reads a port whose allowance is above 0.
+if ! cppcheck --enable=warning,style,performance,portability --std=c++17 --language=c++ \
+        --library=posix --inline-suppr --error-exitcode=1 --quiet \
+        --suppress=useStlAlgorithm --suppress=missingIncludeSystem \
+        --suppress=knownConditionTrueFalse:tools/ttysim.cpp \
+        -Isrc -Ichecker "${sources[@]}" fuzz/*.cpp; then
+    finding "cppcheck"
+else
+    echo "clean"
+fi
+
+step "fuzzers, ${fuzz_seconds} s each"
+if ! "$top/fuzz/build.sh" "$fuzz_out" >/dev/null; then
+    finding "the fuzzers do not build"
+else
+    for target in reader send_string; do
+        scratch=$fuzz_out/corpus-$target
+        mkdir -p "$scratch" "$fuzz_out/artifacts"
+        dict=()
+        [ -f "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
+        log=$fuzz_out/fuzz_$target.log
+        if "$fuzz_out/fuzz_$target" -max_total_time="$fuzz_seconds" -max_len=16384 \
+                -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+                -artifact_prefix="$fuzz_out/artifacts/$target-" "${dict[@]}" \
+                "$scratch" "fuzz/corpus/$target" >"$log" 2>&1; then
+            done_line=$(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$log")
+            echo "fuzz_$target: $done_line, no finding"
+        else
+            finding "fuzz_$target (log: $log; inputs in $fuzz_out/artifacts)"
+            grep -E 'ERROR|SUMMARY|Test unit written' "$log"
+        fi
+    done
+fi
+
+step "valgrind over whole-program runs in ttysim"
+vg_dir=$(mktemp -d)
+trap 'rm -rf "$vg_dir"' EXIT
+chmod 755 "$vg_dir"
+runs=0
+as_user=()
+ports=(0 1:hangup=40 2:file 3:stall 4:null 5:excl)
+# One run, named $1: the folder laid out by the commands in $2, every kind of
+# port; the rest of the arguments go before valgrind (a wrapper).
+valgrind_run() {
+    local name=$1 setup=$2
+    shift 2
+    local dir=$vg_dir/$runs
+    runs=$((runs + 1))
+    mkdir -m 777 "$dir"
+    (cd "$dir" && eval "$setup")
+    local vlog=$dir/valgrind.log
+    (cd "$dir" && "$build/ttysim" --timeout 120 "${as_user[@]}" "${ports[@]}" -- \
+        "$@" valgrind -q --error-exitcode=1 --track-fds=yes --leak-check=full \
+        --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect \
+        --log-file="$vlog" "$build/marquell" >"$dir/out.txt" 2>"$dir/err.txt")
+    local rc=$?
+    # Descriptors the runner passed in are marked as inherited; any other
+    # descriptor still open at exit was opened and left by marquell.
+    local leaked
+    leaked=$(awk '/Open file descriptor/ {fd = $0; getline; if ($0 !~ /inherited/) print fd}' \
+        "$vlog")
+    if [ "$rc" -ne 0 ] || [ -n "$leaked" ] || grep -q 'Invalid\|uninitialised' "$vlog"; then
+        finding "valgrind on $name: status $rc"
+        cat "$vlog" "$dir/err.txt"
+    fi
+}
+for ini in examples/marquell.ini fuzz/corpus/reader/*; do
+    valgrind_run "$ini" "cp '$top/$ini' marquell.ini"
+done
+valgrind_run "no file" ":"
+valgrind_run "a directory" "mkdir marquell.ini"
+valgrind_run "closed standard descriptors" "cp '$top/examples/marquell.ini' marquell.ini" \
+    /bin/sh -c 'exec "$0" "$@" <&- >&- 2>&-'
+# As a user that is not root, so that permissions and the exclusive port
+# apply; ttysim can switch users only when run by root.
+if [ "$(id -u)" -eq 0 ]; then
+    as_user=(--user 65534)
+    ports=(1:noperm 2:excl)
+    valgrind_run "ports the user may not open" "cp '$top/examples/marquell.ini' marquell.ini"
+    valgrind_run "an unreadable file" \
+        "cp '$top/examples/marquell.ini' marquell.ini; chmod 0 marquell.ini"
+fi
+echo "$runs runs"
+
+echo
+if [ "$findings" -ne 0 ]; then
+    echo "analyze: $findings finding(s)"
+    exit 1
+fi
+echo "analyze: no findings"
