@@ -29,6 +29,18 @@ int PortNumber(const std::string& spec) {
     return std::stoi(spec.substr(0, spec.find(':')));
 }
 
+// MARQUELL_TEST_TOOL, split at blanks, goes right before the marquell path:
+// the whole-program tests then run marquell under that tool (valgrind).
+std::vector<std::string> ToolPrefix() {
+    std::vector<std::string> words;
+    const char* tool = getenv("MARQUELL_TEST_TOOL");
+    std::istringstream in(tool != nullptr ? tool : "");
+    for (std::string word; in >> word;) {
+        words.push_back(word);
+    }
+    return words;
+}
+
 }  // namespace
 
 WorkDir::WorkDir() {
@@ -70,6 +82,8 @@ RunResult RunIn(const WorkDir& dir, const std::vector<std::string>& ports,
     args.insert(args.end(), ports.begin(), ports.end());
     args.push_back("--");
     args.insert(args.end(), options.wrapper.begin(), options.wrapper.end());
+    std::vector<std::string> tool = ToolPrefix();
+    args.insert(args.end(), tool.begin(), tool.end());
     args.push_back(MARQUELL_BIN);
     std::vector<char*> argv;
     for (std::string& a : args) {

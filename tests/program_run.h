@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+// The environment variable MARQUELL_TEST_TOOL (e.g. "valgrind -q ...") runs
+// marquell under that tool in every run.
 struct RunOptions {
-    // Put before the marquell path, e.g. {"/bin/sh", "-c", "exec \"$0\" <&-"}.
+    // Put before the marquell path, e.g. {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&-"}.
     std::vector<std::string> wrapper;
     long user = -1;  // run as this user id (root only)
     int timeout_s = 60;

@@ -151,12 +151,12 @@ TEST(Run, AMissingFileGivesTheBareReportAndStatusZero) {
 TEST(Run, ClosedStandardDescriptorsNeitherLeakTheReportToAPortNorFailTheOpen) {
     const std::string wire = Rows("Row one", "Row two", "Row three", "Row four") + Bytes({15, 60});
     // With stdin closed the port would land on descriptor 0.
-    RunResult run = RunWith(kOneDisplay, {"1"}, {{"/bin/sh", "-c", "exec \"$0\" <&-"}});
+    RunResult run = RunWith(kOneDisplay, {"1"}, {{"/bin/sh", "-c", "exec \"$0\" \"$@\" <&-"}});
     REQUIRE_NAMESPACE(run);
     EXPECT_NE(std::string::npos, run.out.find("Serial_Init:: success\n")) << run.out;
     EXPECT_EQ(wire, run.ports[1]);
     // With stdout or everything closed the report would be written to the port.
-    for (const char* redirect : {"exec \"$0\" >&-", "exec \"$0\" <&- >&- 2>&-"}) {
+    for (const char* redirect : {"exec \"$0\" \"$@\" >&-", "exec \"$0\" \"$@\" <&- >&- 2>&-"}) {
         run = RunWith(kOneDisplay, {"1"}, {{"/bin/sh", "-c", redirect}});
         EXPECT_EQ(wire, run.ports[1]) << redirect;
         EXPECT_EQ(0, run.status) << redirect;

@@ -138,6 +138,31 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 echo "$runs runs"
 
+step "the whole-program tests with marquell under valgrind"
+cmake --build "$build" -j"$(nproc)" --target program_test bad_input_test fault_test \
+    check_property_test >/dev/null || { echo "build failed"; exit 1; }
+vg_logs=$vg_dir/suite
+mkdir -m 777 "$vg_logs"
+# A memory error or a definite leak makes marquell exit 99, which every test
+# that expects status 0 reports; descriptors left open show in the logs.
+export MARQUELL_TEST_TOOL="valgrind -q --error-exitcode=99 --track-fds=yes --leak-check=full \
+--errors-for-leak-kinds=definite,indirect --log-file=$vg_logs/%p.log"
+for suite in program_test bad_input_test fault_test check_property_test; do
+    if ! "$build/tests/$suite" --gtest_brief=1 >"$vg_logs/$suite.out" 2>&1; then
+        finding "$suite under valgrind"
+        cat "$vg_logs/$suite.out"
+    fi
+done
+unset MARQUELL_TEST_TOOL
+# Only valgrind's own log and what the runner passed in may be open at exit.
+leaked=$(for log in "$vg_logs"/*.log; do
+    awk '/Open file descriptor/ {fd = $0; getline; if ($0 !~ /inherited/ && fd !~ /\.log$/) print FILENAME ": " fd}' "$log"
+done)
+if [ -n "$leaked" ]; then
+    finding "descriptors left open: $leaked"
+fi
+echo "$(ls "$vg_logs"/*.log | wc -l) runs of marquell"
+
 echo
 if [ "$findings" -ne 0 ]; then
     echo "analyze: $findings finding(s)"
