@@ -25,8 +25,8 @@ std::string ReadAll(const std::string& path) {
     return text.str();
 }
 
-int PortNumber(const std::string& spec) {
-    return std::stoi(spec.substr(0, spec.find(':')));
+int PortNumber(const std::string& port_arg) {
+    return std::stoi(port_arg.substr(0, port_arg.find(':')));
 }
 
 // MARQUELL_TEST_TOOL, split at blanks, goes right before the marquell path:
@@ -121,8 +121,8 @@ RunResult RunIn(const WorkDir& dir, const std::vector<std::string>& ports,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.unavailable = result.status == kNoNamespace;
-    for (const std::string& spec : ports) {
-        int n = PortNumber(spec);
+    for (const std::string& port_arg : ports) {
+        int n = PortNumber(port_arg);
         std::string base = captures + "/ttyS" + std::to_string(n);
         result.ports[n] = ReadAll(base);
         if (fs::exists(base + ".prefill")) {

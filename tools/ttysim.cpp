@@ -129,12 +129,12 @@ void ParseOption(Port* port, const std::string& opt) {
     }
 }
 
-Port ParsePort(const std::string& spec) {
+Port ParsePort(const std::string& port_arg) {
     Port port;
-    size_t colon = spec.find(':');
-    port.number = static_cast<int>(ParseNumber(spec.substr(0, colon), "port number"));
+    size_t colon = port_arg.find(':');
+    port.number = static_cast<int>(ParseNumber(port_arg.substr(0, colon), "port number"));
     if (colon != std::string::npos) {
-        std::string opts = spec.substr(colon + 1);
+        std::string opts = port_arg.substr(colon + 1);
         size_t start = 0;
         while (start <= opts.size()) {
             size_t comma = opts.find(',', start);
