@@ -5,43 +5,20 @@
 #include <string>
 
 #include "program_run.h"
+#include "report_expect.h"
 
 namespace {
 
-const char kHead[] = "Loading Entries...\r\n";
-const char kLoop[] = "Starting traversing of loop\r\n";
-const char kDone[] = "Done.\n\n";
-const char kFailed[] = "SendByte() failed\n";
-
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values) {
-        s += static_cast<char>(v);
-    }
-    return s;
-}
-
-std::string Opened(int port, int rate, const char* rows[4]) {
-    std::string dev = "/dev/ttyS" + std::to_string(port);
-    std::string r = std::to_string(rate);
-    return "### init serial : " + dev + "\r\nSerial_Init:: success\n\"" + dev + "\" opened at \"" +
-           r + "\" baud.\n\nlcd = " + std::to_string(port) + "\r\n----------------------\r\n|" +
-           rows[0] + "|\r\n|" + rows[1] + "|\r\n|" + rows[2] + "|\r\n|" + rows[3] +
-           "|\r\n----------------------\r\n### uninit serial\r\n";
-}
-
-std::string NotOpened(int port, int rate, const std::string& why) {
-    std::string dev = "/dev/ttyS" + std::to_string(port);
-    return "### init serial : " + dev + "\r\n" + why + "Could not open port \"" + dev + "\" at \"" +
-           std::to_string(rate) + "\" baud.\n";
-}
-
-// Set-up, then each row bottom-up behind its position command.
-std::string Rows(const std::string& r0, const std::string& r1, const std::string& r2,
-                 const std::string& r3) {
-    return Bytes({20, 24, 17, 0, 3}) + r3 + Bytes({17, 0, 2}) + r2 + Bytes({17, 0, 1}) + r1 +
-           Bytes({17, 0, 0}) + r0;
-}
+using expect::Bytes;
+using expect::kDone;
+using expect::kFailed;
+using expect::kHead;
+using expect::kLoop;
+using expect::kOpenFailed;
+using expect::NotOpened;
+using expect::Opened;
+using expect::Rate;
+using expect::Rows;
 
 // The pulse as the display sees it: two rises and falls, then a rise. A rise
 // holds each level 0..99 for ten steps; a fall starts at 100 for one step,
@@ -85,8 +62,8 @@ const char kOneDisplay[] =
 TEST(Run, OneDisplayGetsTheReportAndEveryByteInOrder) {
     RunResult run = RunWith(kOneDisplay, {"1"});
     REQUIRE_NAMESPACE(run);
-    const char* rows[] = {"Row one", "Row two", "Row three", "Row four"};
-    EXPECT_EQ(std::string(kHead) + "Baudrate = 19200\r\n" + kLoop + Opened(1, 19200, rows) + kDone,
+    EXPECT_EQ(std::string(kHead) + Rate(19200) + kLoop +
+                  Opened(1, 19200, "Row one", "Row two", "Row three", "Row four") + kDone,
               run.out);
     EXPECT_EQ(0, run.status);
     EXPECT_EQ(Rows("Row one", "Row two", "Row three", "Row four") + Bytes({15, 60}), run.ports[1]);
@@ -99,10 +76,8 @@ TEST(Run, TwoDisplaysOnOnePortAreServedOneAfterTheOther) {
         "lcd=2 cmd_contrast=7 line1=\"b\" line2=\"\" line3=\"\" line4=\"\"\n",
         {"2"});
     REQUIRE_NAMESPACE(run);
-    const char* first[] = {"a", "", "", ""};
-    const char* second[] = {"b", "", "", ""};
-    EXPECT_EQ(std::string(kHead) + "Baudrate = 9600\r\n" + kLoop + Opened(2, 9600, first) +
-                  Opened(2, 9600, second) + kDone,
+    EXPECT_EQ(std::string(kHead) + Rate(9600) + kLoop + Opened(2, 9600, "a", "", "", "") +
+                  Opened(2, 9600, "b", "", "", "") + kDone,
               run.out);
     EXPECT_EQ(Rows("a", "", "", "") + Rows("b", "", "", "") + Bytes({15, 7}), run.ports[2]);
 }
@@ -114,10 +89,8 @@ TEST(Run, AMissingPortIsReportedAndTheNextDisplayStillServed) {
         "lcd=1 line1=\"here\" line2=\"\" line3=\"\" line4=\"\"\n",
         {"1"});
     REQUIRE_NAMESPACE(run);
-    const char* rows[] = {"here", "", "", ""};
-    EXPECT_EQ(std::string(kHead) + "Baudrate = 4800\r\n" + kLoop +
-                  NotOpened(5, 4800, "Serial_Init:: Open() failed\n") + Opened(1, 4800, rows) +
-                  kDone,
+    EXPECT_EQ(std::string(kHead) + "Baudrate = 4800\r\n" + kLoop + NotOpened(5, 4800, kOpenFailed) +
+                  Opened(1, 4800, "here", "", "", "") + kDone,
               run.out);
     EXPECT_EQ(0, run.status);
     EXPECT_EQ(Rows("here", "", "", ""), run.ports[1]);
