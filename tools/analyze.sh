@@ -19,7 +19,7 @@ finding() {
 
 step() {
     echo
-    echo "== $* =="
+    echo "== $* == ($SECONDS s)"
 }
 
 step "build with compile commands ($build)"
