@@ -27,7 +27,7 @@ cmake -S "$top" -B "$build" -DMARQUELL_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS
     cmake --build "$build" -j"$(nproc)" --target marquell ttysim >/dev/null ||
     { echo "build failed"; exit 1; }
 
-sources=(src/*.cpp tools/*.cpp)
+sources=(src/*.cpp tools/*.cpp tools/guest/*.cpp)
 own_tests=(tests/bad_input_test.cpp tests/fault_test.cpp)
 [ -d checker ] && sources+=(checker/*.cpp)
 
