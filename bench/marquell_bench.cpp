@@ -17,6 +17,7 @@
 #include "entries.h"
 #include "fill_queue.h"
 #include "main.h"
+#include "pause.h"
 #include "serial.h"
 
 namespace {

@@ -2,46 +2,20 @@
 // and the display sequence, what each opened display receives.
 #include "main.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <ctime>
 
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include "entries.h"
+#include "pause.h"
+#include "protocol.h"
 #include "serial.h"
 
 namespace {
 
-// Display bytes (set-up, command openers); see the protocol table in the README.
-const ubyte kSetupFirst = 20;
-const ubyte kSetupSecond = 24;
-const ubyte kPosition = 17;
-const ubyte kContrast = 15;
-const ubyte kLevel = 14;
-
-// One pause unit, what ten passes of an empty counting loop take on a
-// current processor; the pulse's steps are delay(10000), 30 us each.
-const long long kNanosPerUnit = 3;
-// A pause that finds its deadline this far behind (the port made us wait)
-// starts a new chain instead of cutting the following pauses short.
-const long long kCatchUpNs = 1000000;
 const int kPulseSteps = 1000;
 const int kPulsePause = 10000;
-
-long long NowNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-void SleepUntilNs(long long due) {
-    timespec at{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-    }
-}
 
 void SendLevel(int t) {
     SendByte(kLevel);
@@ -66,29 +40,6 @@ void AttentionPulse() {
 }
 
 }  // namespace
-
-// Pauses are slept, not spun, against a chain of absolute deadlines, so the
-// time spent writing between pauses does not add up over 5000 steps.
-void delay(int t) {
-    static bool slack_lowered = false;
-    static long long last_due = 0;
-    if (t <= 0) {
-        return;
-    }
-    if (!slack_lowered) {
-        // The default 50 us timer slack would stretch every 30 us pause.
-        prctl(PR_SET_TIMERSLACK, 1UL);
-        slack_lowered = true;
-    }
-    long long len = t * kNanosPerUnit;
-    long long now = NowNs();
-    long long due = last_due + len;
-    if (due < now - kCatchUpNs) {
-        due = now + len;
-    }
-    last_due = due;
-    SleepUntilNs(due);
-}
 
 void RunDisplaySequence(const Entry* e) {
     SendByte(kSetupFirst);

@@ -10,6 +10,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "protocol.h"
+
 int handle = 0;
 
 namespace {
@@ -20,8 +22,6 @@ const int kStallMs = 2000;
 // Slack on top of the queued bytes' wire time when draining before close.
 const int kDrainMarginMs = 500;
 const int kDrainPollMs = 10;
-// Start bit, 8 data bits and 2 stop bits.
-const int kBitsPerByte = 11;
 
 // Rate of the open port, so the drain on close knows how long the queue needs.
 int line_rate = 0;
@@ -52,14 +52,13 @@ int OpenPort(const char* devname) {
 }
 
 bool SpeedCode(int baud_rate, speed_t* speed) {
-    switch (baud_rate) {
-        case 1200: *speed = B1200; return true;
-        case 2400: *speed = B2400; return true;
-        case 4800: *speed = B4800; return true;
-        case 9600: *speed = B9600; return true;
-        case 19200: *speed = B19200; return true;
-        default: return false;
+    for (const LineRate& r : kRates) {
+        if (r.baud == baud_rate) {
+            *speed = r.speed;
+            return true;
+        }
     }
+    return false;
 }
 
 // The display takes every byte value as data or command, so the line must
@@ -189,20 +188,6 @@ void DrainOutput() {
     }
 }
 
-// Glyph code of the display for the second byte of the UTF-8 forms of
-// Å Æ Ø å æ ø (lead byte 0xC3); 0 for every other byte.
-ubyte GlyphCode(ubyte b) {
-    switch (b) {
-        case 0x85: return 0xAE;  // Å
-        case 0x86: return 0xBC;  // Æ
-        case 0x98: return 0xAB;  // Ø
-        case 0xA5: return 0xAF;  // å
-        case 0xA6: return 0xBD;  // æ
-        case 0xB8: return 0xAC;  // ø
-        default: return 0;
-    }
-}
-
 }  // namespace
 
 int Serial_Init(const char* devname, int baud_rate) {
@@ -255,8 +240,8 @@ void SendString(const char* data) {
         ubyte b = static_cast<ubyte>(*p);
         ubyte glyph = GlyphCode(b);
         if (glyph != 0) {
-            SendByte(30);
-            SendByte(1);
+            SendByte(kEscape);
+            SendByte(kEscapeGlyph);
             SendByte(glyph);
         } else if (b < 0x80) {
             SendByte(b);
