@@ -2,6 +2,7 @@
 // and the display sequence, what each opened display receives.
 #include "main.h"
 
+#include <csignal>
 #include <cstdio>
 
 #include <fcntl.h>
@@ -11,16 +12,21 @@
 #include "pause.h"
 #include "protocol.h"
 #include "serial.h"
+#include "stop.h"
 
 namespace {
 
 const int kPulseSteps = 1000;
 const int kPulsePause = 10000;
 
+// The pause only paces the sweep: when the bytes queued on the line already
+// take longer than the pause, the line sets the pace and the pause is skipped.
 void SendLevel(int t) {
-    SendByte(kLevel);
-    SendByte(static_cast<ubyte>(t / 10));
-    delay(kPulsePause);
+    const ubyte level[] = {kLevel, static_cast<ubyte>(t / 10)};
+    SendWhole(level, 2);
+    if (StopSignal() == 0 && !QueueCovers(PauseNanos(kPulsePause))) {
+        delay(kPulsePause);
+    }
 }
 
 // Rising and falling sweeps of the level: twice up and down, then up once
@@ -42,18 +48,17 @@ void AttentionPulse() {
 }  // namespace
 
 void RunDisplaySequence(const Entry* e) {
-    SendByte(kSetupFirst);
-    SendByte(kSetupSecond);
+    SendWhole(&kSetupFirst, 1);
+    SendWhole(&kSetupSecond, 1);
     const char* rows[] = {e->line1, e->line2, e->line3, e->line4};
     for (int r = 3; r >= 0; --r) {
-        SendByte(kPosition);
-        SendByte(0);
-        SendByte(static_cast<ubyte>(r));
+        const ubyte position[] = {kPosition, 0, static_cast<ubyte>(r)};
+        SendWhole(position, 3);
         SendString(rows[r]);
     }
     if (e->command == 2) {
-        SendByte(kContrast);
-        SendByte(static_cast<ubyte>(e->command_param & 0xFF));
+        const ubyte contrast[] = {kContrast, static_cast<ubyte>(e->command_param & 0xFF)};
+        SendWhole(contrast, 2);
     } else if (e->command == 1) {
         AttentionPulse();
     }
@@ -82,6 +87,15 @@ void ReserveStandardDescriptors() {
     }
 }
 
+// The report is for people: a reader that goes away (a closed pipe) or a
+// full file must not stop the displays from being served, and a journal
+// must see each line as it happens.
+void GuardReport() {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}
+
 void PrintRowReport(const Entry* e) {
     printf(
         "lcd = %d\r\n----------------------\r\n|%s|\r\n|%s|\r\n|%s|\r\n|%s|\r\n"
@@ -93,13 +107,15 @@ void PrintRowReport(const Entry* e) {
 
 int main(int /*argc*/, char** /*argv*/) {
     ReserveStandardDescriptors();
+    GuardReport();
+    CatchStopSignals();
     printf("Loading Entries...\r\n");
     // Static, so the list stays reachable for the whole run.
     static Entry* head = LoadEntries("marquell.ini");
     int baud = baudrate;
     printf("Starting traversing of loop\r\n");
     char devname[64];
-    for (Entry* e = head; e != nullptr; e = e->next) {
+    for (Entry* e = head; e != nullptr && StopSignal() == 0; e = e->next) {
         snprintf(devname, sizeof devname, "/dev/ttyS%d", e->LCD_number);
         printf("### init serial : %s\r\n", devname);
         if (Serial_Init(devname, baud) != 0) {
@@ -111,6 +127,11 @@ int main(int /*argc*/, char** /*argv*/) {
         RunDisplaySequence(e);
         printf("### uninit serial\r\n");
         Uninit_Serial();
+    }
+    if (StopSignal() != 0) {
+        printf("Stopped by %s.\n", StopSignalName(StopSignal()));
+        fflush(stdout);
+        EndByStopSignal();
     }
     printf("Done.\n\n");
     return 0;

@@ -14,9 +14,9 @@ namespace {
 // pause, and a line at 19200 baud carries a byte only every 0.57 ms, so the
 // display sees the same pace.
 const long long kSleepAheadNs = 1000000;
-// A chain this far behind (the port made us wait) starts again from now,
-// instead of cutting the following pauses short.
-const long long kCatchUpNs = 1000000;
+// A chain this far behind starts again from now instead of cutting the
+// following pauses short: the port made us wait, not a late wake-up.
+const long long kCatchUpNs = 20000000;
 
 long long NowNs() {
     timespec now{};
