@@ -216,7 +216,11 @@ if command -v systemd-analyze >/dev/null; then
         fail "systemd-analyze verify marquell.service:"; echo "$out" >&2
     fi
     grep -q '^PrivateDevices=yes' "$root/$unit" && fail "PrivateDevices=yes would hide /dev/ttyS*"
-    grep -qx 'DeviceAllow=char-ttyS rw' "$root/$unit" || fail "the unit does not allow the ttyS devices"
+    for group in ttyS ttyUSB ttyACM; do
+        grep -qx "DeviceAllow=char-$group rw" "$root/$unit" || fail "the unit does not allow the $group devices"
+    done
+    # Type=oneshot would hold the boot until every byte is on the wire.
+    grep -qx 'Type=exec' "$root/$unit" || fail "the unit is not Type=exec: the boot would wait for the displays"
     if [ -r /proc/devices ] && ! awk '$2 == "ttyS" { found = 1 } END { exit !found }' /proc/devices; then
         echo "note: this kernel lists no ttyS device group in /proc/devices"
     fi
