@@ -108,6 +108,7 @@ esac
     echo "-rwxr-xr-x root/root usr/bin/marquell-check"
     for f in usr/share/man/man1/marquell.1.gz usr/share/man/man1/marquell-check.1.gz \
         usr/share/doc/marquell/README.md usr/share/doc/marquell/marquell.ini \
+        usr/share/doc/marquell/70-marquell-adapter.rules \
         usr/share/doc/marquell/copyright usr/share/doc/marquell/changelog.gz \
         etc/marquell/marquell.ini "$unit"; do
         echo "-rw-r--r-- root/root $f"
@@ -241,7 +242,8 @@ else
     fail "cmake --install --prefix wrote outside the prefix:"; echo "$outside" >&2
 fi
 for f in bin/marquell bin/marquell-check share/man/man1/marquell.1.gz share/man/man1/marquell-check.1.gz \
-    share/doc/marquell/README.md share/doc/marquell/marquell.ini etc/marquell/marquell.ini \
+    share/doc/marquell/README.md share/doc/marquell/marquell.ini \
+    share/doc/marquell/70-marquell-adapter.rules etc/marquell/marquell.ini \
     lib/systemd/system/marquell.service; do
     [ -e "$prefix/$f" ] || fail "cmake --install --prefix did not install $f"
 done
