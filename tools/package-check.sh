@@ -2,7 +2,8 @@
 # Builds the Debian package with cpack and checks it without installing it:
 # its metadata (dpkg-deb --info) and contents (dpkg-deb --contents), the man
 # pages (mandoc -T lint, man --warnings), the boot unit (systemd-analyze
-# verify, where present), the example display list, a `cmake --install`
+# verify, where present), the example display list, the example udev rule
+# (its keys, and udevadm verify where udevadm has it), a `cmake --install`
 # into a private prefix, and lintian when it is installed.
 #
 #   tools/package-check.sh [BUILD_DIR]      (default: build-pkg)
@@ -230,6 +231,29 @@ if command -v systemd-analyze >/dev/null; then
     fi
 else
     echo "skip: systemd-analyze is not installed"
+fi
+
+# --- the example udev rule for USB serial adapters -------------------------
+rules_doc=usr/share/doc/marquell/70-marquell-adapter.rules
+cmp -s "$root/$rules_doc" "$top/packaging/70-marquell-adapter.rules" ||
+    fail "$rules_doc is not packaging/70-marquell-adapter.rules"
+if out=$("$top/tools/udev-rule-check.sh" "$root/$rules_doc" 2>&1); then
+    ok "${out#"$root/"}"
+else
+    fail "the udev rule:"; echo "$out" >&2
+fi
+# The key check itself must refuse a key udev does not know.
+printf 'KERNEL=="ttyUSB0", SYMLNK+="ttyS40"\n' >"$work/bad.rules"
+"$top/tools/udev-rule-check.sh" "$work/bad.rules" 2>/dev/null &&
+    fail "tools/udev-rule-check.sh passed a rule with the unknown key SYMLNK"
+if ! command -v udevadm >/dev/null; then
+    echo "skip: udevadm verify: udevadm is not installed (package udev)"
+elif ! udevadm verify --help >/dev/null 2>&1; then
+    echo "skip: udevadm verify: this udevadm ($(udevadm --version)) has no verify; systemd 253 added it"
+elif out=$(udevadm verify "$root/$rules_doc" 2>&1); then
+    ok "udevadm verify: $rules_doc"
+else
+    fail "udevadm verify $rules_doc:"; echo "$out" >&2
 fi
 
 # --- cmake --install into a private prefix stays inside it -----------------
