@@ -45,6 +45,7 @@ install(FILES ${marquell_man_gz} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES
           "${PROJECT_SOURCE_DIR}/README.md"
           "${MARQUELL_PACKAGING_DIR}/marquell.ini"
+          "${MARQUELL_PACKAGING_DIR}/70-marquell-adapter.rules"
           "${MARQUELL_PACKAGING_DIR}/copyright"
           "${marquell_changelog_gz}"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}")
@@ -111,7 +112,9 @@ marquell-check shows what each display will receive and how its screen
 will look, and warns about the traps of the file format.
 .
 The package ships a systemd unit that serves the displays of
-/etc/marquell/marquell.ini at boot once it is enabled.")
+/etc/marquell/marquell.ini at boot once it is enabled, and an example udev
+rule that names a USB serial adapter /dev/ttyS<n> and serves the displays
+whenever it is plugged in.")
 set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${marquell_maintainer}")

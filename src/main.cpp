@@ -2,51 +2,31 @@
 // and the display sequence, what each opened display receives.
 #include "main.h"
 
-#include <cerrno>
+#include <csignal>
 #include <cstdio>
-#include <ctime>
 
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include "entries.h"
+#include "pause.h"
+#include "protocol.h"
 #include "serial.h"
+#include "stop.h"
 
 namespace {
 
-// Display bytes (set-up, command openers); see the protocol table in the README.
-const ubyte kSetupFirst = 20;
-const ubyte kSetupSecond = 24;
-const ubyte kPosition = 17;
-const ubyte kContrast = 15;
-const ubyte kLevel = 14;
-
-// One pause unit, what ten passes of an empty counting loop take on a
-// current processor; the pulse's steps are delay(10000), 30 us each.
-const long long kNanosPerUnit = 3;
-// A pause that finds its deadline this far behind (the port made us wait)
-// starts a new chain instead of cutting the following pauses short.
-const long long kCatchUpNs = 1000000;
 const int kPulseSteps = 1000;
 const int kPulsePause = 10000;
 
-long long NowNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-void SleepUntilNs(long long due) {
-    timespec at{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-    }
-}
-
+// The pause only paces the sweep: when the bytes queued on the line already
+// take longer than the pause, the line sets the pace and the pause is skipped.
 void SendLevel(int t) {
-    SendByte(kLevel);
-    SendByte(static_cast<ubyte>(t / 10));
-    delay(kPulsePause);
+    const ubyte level[] = {kLevel, static_cast<ubyte>(t / 10)};
+    SendWhole(level, 2);
+    if (StopSignal() == 0 && !QueueCovers(PauseNanos(kPulsePause))) {
+        delay(kPulsePause);
+    }
 }
 
 // Rising and falling sweeps of the level: twice up and down, then up once
@@ -67,42 +47,18 @@ void AttentionPulse() {
 
 }  // namespace
 
-// Pauses are slept, not spun, against a chain of absolute deadlines, so the
-// time spent writing between pauses does not add up over 5000 steps.
-void delay(int t) {
-    static bool slack_lowered = false;
-    static long long last_due = 0;
-    if (t <= 0) {
-        return;
-    }
-    if (!slack_lowered) {
-        // The default 50 us timer slack would stretch every 30 us pause.
-        prctl(PR_SET_TIMERSLACK, 1UL);
-        slack_lowered = true;
-    }
-    long long len = t * kNanosPerUnit;
-    long long now = NowNs();
-    long long due = last_due + len;
-    if (due < now - kCatchUpNs) {
-        due = now + len;
-    }
-    last_due = due;
-    SleepUntilNs(due);
-}
-
 void RunDisplaySequence(const Entry* e) {
-    SendByte(kSetupFirst);
-    SendByte(kSetupSecond);
+    SendWhole(&kSetupFirst, 1);
+    SendWhole(&kSetupSecond, 1);
     const char* rows[] = {e->line1, e->line2, e->line3, e->line4};
     for (int r = 3; r >= 0; --r) {
-        SendByte(kPosition);
-        SendByte(0);
-        SendByte(static_cast<ubyte>(r));
+        const ubyte position[] = {kPosition, 0, static_cast<ubyte>(r)};
+        SendWhole(position, 3);
         SendString(rows[r]);
     }
     if (e->command == 2) {
-        SendByte(kContrast);
-        SendByte(static_cast<ubyte>(e->command_param & 0xFF));
+        const ubyte contrast[] = {kContrast, static_cast<ubyte>(e->command_param & 0xFF)};
+        SendWhole(contrast, 2);
     } else if (e->command == 1) {
         AttentionPulse();
     }
@@ -131,6 +87,15 @@ void ReserveStandardDescriptors() {
     }
 }
 
+// The report is for people: a reader that goes away (a closed pipe) or a
+// full file must not stop the displays from being served, and a journal
+// must see each line as it happens.
+void GuardReport() {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}
+
 void PrintRowReport(const Entry* e) {
     printf(
         "lcd = %d\r\n----------------------\r\n|%s|\r\n|%s|\r\n|%s|\r\n|%s|\r\n"
@@ -142,13 +107,15 @@ void PrintRowReport(const Entry* e) {
 
 int main(int /*argc*/, char** /*argv*/) {
     ReserveStandardDescriptors();
+    GuardReport();
+    CatchStopSignals();
     printf("Loading Entries...\r\n");
     // Static, so the list stays reachable for the whole run.
     static Entry* head = LoadEntries("marquell.ini");
     int baud = baudrate;
     printf("Starting traversing of loop\r\n");
     char devname[64];
-    for (Entry* e = head; e != nullptr; e = e->next) {
+    for (Entry* e = head; e != nullptr && StopSignal() == 0; e = e->next) {
         snprintf(devname, sizeof devname, "/dev/ttyS%d", e->LCD_number);
         printf("### init serial : %s\r\n", devname);
         if (Serial_Init(devname, baud) != 0) {
@@ -160,6 +127,11 @@ int main(int /*argc*/, char** /*argv*/) {
         RunDisplaySequence(e);
         printf("### uninit serial\r\n");
         Uninit_Serial();
+    }
+    if (StopSignal() != 0) {
+        printf("Stopped by %s.\n", StopSignalName(StopSignal()));
+        fflush(stdout);
+        EndByStopSignal();
     }
     printf("Done.\n\n");
     return 0;

@@ -8,7 +8,4 @@
 // to the port in handle.
 void RunDisplaySequence(const Entry* e);
 
-// Pauses t units of 3 ns (delay(10000) is 30 us); t <= 0 returns at once.
-void delay(int t);
-
 #endif

@@ -6,38 +6,55 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "protocol.h"
+#include "stop.h"
 
 int handle = 0;
 
 namespace {
 
-// A byte that finds the queue full waits this long for room before it is
-// given up: a live line at 1200 baud frees a byte every 9 ms.
-const int kStallMs = 2000;
-// Slack on top of the queued bytes' wire time when draining before close.
-const int kDrainMarginMs = 500;
+// A live line always moves: at 1200 baud the driver refills the UART's
+// 16-byte FIFO from its queue every 147 ms. A port that took no byte and
+// whose queue did not shrink for this long is stuck.
+const int kStuckMs = 1000;
+// While waiting for room the write is tried again this often: a UART driver
+// reports room only once fewer than 256 bytes wait in its 4 KB queue, a
+// pseudo-terminal only once its reader has nearly caught up, but either
+// takes a byte as soon as there is room for one.
+const int kRetryMs = 50;
 const int kDrainPollMs = 10;
-// Start bit, 8 data bits and 2 stop bits.
-const int kBitsPerByte = 11;
+// Another run may hold the port for as long as one display can need the
+// line: the set-up, four rows of 255 letters sent as escapes, and a pulse.
+const int kDisplayMaxBytes = 13100;
+const int kLockMarginMs = 500;
+const int kLockPollMs = 50;
 
-// Rate of the open port, so the drain on close knows how long the queue needs.
+// Rate of the open port, for the line time of its queued bytes.
 int line_rate = 0;
-// Set when the port took nothing for kStallMs: later bytes of this port do
-// not wait again until a write succeeds, so a dead port costs seconds.
+// Set when the port got stuck: later bytes of this port do not wait again
+// until a write succeeds, so a dead port costs a second, not one per byte.
 bool stalled = false;
+// The line is known to be busy with queued bytes until then.
+long long line_busy_until_ns = 0;
 
-long long NowMs() {
+long long NowNs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+long long NowMs() {
+    return NowNs() / 1000000;
 }
 
 void SleepMs(int ms) {
     timespec pause{ms / 1000, static_cast<long>(ms % 1000) * 1000000};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR && StopSignal() == 0) {
     }
 }
 
@@ -52,14 +69,13 @@ int OpenPort(const char* devname) {
 }
 
 bool SpeedCode(int baud_rate, speed_t* speed) {
-    switch (baud_rate) {
-        case 1200: *speed = B1200; return true;
-        case 2400: *speed = B2400; return true;
-        case 4800: *speed = B4800; return true;
-        case 9600: *speed = B9600; return true;
-        case 19200: *speed = B19200; return true;
-        default: return false;
+    for (const LineRate& r : kRates) {
+        if (r.baud == baud_rate) {
+            *speed = r.speed;
+            return true;
+        }
     }
+    return false;
 }
 
 // The display takes every byte value as data or command, so the line must
@@ -101,57 +117,37 @@ int SetAttr(int fd, const termios* tio) {
     return rc;
 }
 
+// Takes the port's lock, the one terminal programs take with flock, so two
+// runs (or a run and a terminal session) never interleave their bytes or
+// change the line under each other. A holder is waited for as long as one
+// display can need the line at this rate; false if it still holds it then,
+// or if the run is asked to stop meanwhile.
+bool LockPort(int baud_rate) {
+    long long deadline_ms =
+        NowMs() + static_cast<long long>(kDisplayMaxBytes) * kBitsPerByte * 1000 / baud_rate +
+        kLockMarginMs;
+    for (;;) {
+        if (flock(handle, LOCK_EX | LOCK_NB) == 0) {
+            return true;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EWOULDBLOCK) {
+            return true;  // a node that takes no lock: nobody else can hold one either
+        }
+        if (StopSignal() != 0 || NowMs() >= deadline_ms) {
+            return false;
+        }
+        SleepMs(kLockPollMs);
+    }
+}
+
 // The port was opened but cannot be used: close it so it is not left behind.
 int Refuse(int result) {
     close(handle);
     handle = 0;
     return result;
-}
-
-// Waits until the port takes output, the port fails, or the byte's time is
-// up at *deadline_ms (set on the first wait). False when no room came.
-bool WaitForRoom(long long* deadline_ms) {
-    if (*deadline_ms == 0) {
-        *deadline_ms = NowMs() + kStallMs;
-    }
-    for (;;) {
-        long long left = *deadline_ms - NowMs();
-        if (left <= 0) {
-            stalled = true;
-            return false;
-        }
-        pollfd pfd{handle, POLLOUT, 0};
-        int ready = poll(&pfd, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready < 0) {
-            return false;
-        }
-        if (ready == 0) {
-            stalled = true;
-            return false;
-        }
-        return (pfd.revents & POLLOUT) != 0;
-    }
-}
-
-bool WriteByte(ubyte datum) {
-    long long deadline_ms = 0;
-    for (;;) {
-        ssize_t written = write(handle, &datum, 1);
-        if (written == 1) {
-            stalled = false;
-            return true;
-        }
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        bool queue_full = written == 0 || errno == EAGAIN || errno == EWOULDBLOCK;
-        if (!queue_full || stalled || !WaitForRoom(&deadline_ms)) {
-            return false;
-        }
-    }
 }
 
 int QueuedBytes() {
@@ -171,35 +167,60 @@ bool TransmitterBusy() {
     return (lsr & TIOCSER_TEMT) == 0;
 }
 
-// Waits for the queued output to leave the line, for no longer than its wire
-// time at the port's rate plus a margin. A line that does not move by then
-// is stuck: its queue is discarded so the close cannot hang.
+// Waits while the queue keeps shrinking until the port takes the byte;
+// false when the port failed or moved nothing for kStuckMs.
+bool WriteByte(ubyte datum) {
+    int last_queued = -1;
+    long long last_move_ms = 0;
+    for (;;) {
+        ssize_t written = write(handle, &datum, 1);
+        if (written == 1) {
+            stalled = false;
+            return true;
+        }
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        bool queue_full = written == 0 || errno == EAGAIN || errno == EWOULDBLOCK;
+        if (!queue_full || stalled) {
+            return false;
+        }
+        int queued = QueuedBytes();
+        long long now_ms = NowMs();
+        if (last_queued < 0 || queued < last_queued) {
+            last_queued = queued;
+            last_move_ms = now_ms;
+        } else if (now_ms - last_move_ms >= kStuckMs) {
+            stalled = true;
+            return false;
+        }
+        pollfd pfd{handle, POLLOUT, 0};
+        if (poll(&pfd, 1, kRetryMs) > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return false;
+        }
+    }
+}
+
+// Waits for the queued output to leave the line while it keeps moving. A
+// line that moves nothing for kStuckMs is stuck: its queue is discarded so
+// the close cannot hang.
 void DrainOutput() {
-    int queued = QueuedBytes();
-    long long wire_ms =
-        line_rate > 0 ? static_cast<long long>(queued) * kBitsPerByte * 1000 / line_rate : 0;
-    long long deadline_ms = NowMs() + wire_ms + kDrainMarginMs;
-    while (queued > 0 || TransmitterBusy()) {
-        if (NowMs() >= deadline_ms) {
+    int last_queued = QueuedBytes();
+    long long last_move_ms = NowMs();
+    for (;;) {
+        int queued = QueuedBytes();
+        if (queued == 0 && !TransmitterBusy()) {
+            return;
+        }
+        long long now_ms = NowMs();
+        if (queued < last_queued) {
+            last_queued = queued;
+            last_move_ms = now_ms;
+        } else if (now_ms - last_move_ms >= kStuckMs) {
             tcflush(handle, TCOFLUSH);
             return;
         }
         SleepMs(kDrainPollMs);
-        queued = QueuedBytes();
-    }
-}
-
-// Glyph code of the display for the second byte of the UTF-8 forms of
-// Å Æ Ø å æ ø (lead byte 0xC3); 0 for every other byte.
-ubyte GlyphCode(ubyte b) {
-    switch (b) {
-        case 0x85: return 0xAE;  // Å
-        case 0x86: return 0xBC;  // Æ
-        case 0x98: return 0xAB;  // Ø
-        case 0xA5: return 0xAF;  // å
-        case 0xA6: return 0xBD;  // æ
-        case 0xB8: return 0xAC;  // ø
-        default: return 0;
     }
 }
 
@@ -217,6 +238,10 @@ int Serial_Init(const char* devname, int baud_rate) {
                baud_rate);
         return Refuse(2);
     }
+    if (!LockPort(baud_rate)) {
+        printf("Serial_Init:: Open() failed\n");
+        return Refuse(1);
+    }
     termios tio{};
     if (GetAttr(handle, &tio) != 0) {
         printf("Serial_Init:: tcgetattr() failed\n");
@@ -231,13 +256,14 @@ int Serial_Init(const char* devname, int baud_rate) {
     }
     line_rate = baud_rate;
     stalled = false;
+    line_busy_until_ns = 0;
     printf("Serial_Init:: success\n");
     return 0;
 }
 
 void Uninit_Serial() {
     DrainOutput();
-    close(handle);  // not retried: on Linux the descriptor is gone even on EINTR
+    close(handle);  // not retried: on Linux the descriptor is gone even on EINTR; drops the lock
     handle = 0;
 }
 
@@ -250,16 +276,39 @@ void SendByte(ubyte datum) {
     }
 }
 
+void SendWhole(const ubyte* bytes, int count) {
+    if (StopSignal() != 0) {
+        return;
+    }
+    for (int i = 0; i < count; ++i) {
+        SendByte(bytes[i]);
+    }
+}
+
 void SendString(const char* data) {
     for (const char* p = data; *p != '\0'; ++p) {
         ubyte b = static_cast<ubyte>(*p);
         ubyte glyph = GlyphCode(b);
         if (glyph != 0) {
-            SendByte(30);
-            SendByte(1);
-            SendByte(glyph);
+            const ubyte escape[] = {kEscape, kEscapeGlyph, glyph};
+            SendWhole(escape, 3);
         } else if (b < 0x80) {
-            SendByte(b);
+            SendWhole(&b, 1);
         }
     }
+}
+
+bool QueueCovers(long long ns) {
+    long long now = NowNs();
+    if (now + ns <= line_busy_until_ns) {
+        return true;
+    }
+    if (handle == 0 || line_rate <= 0) {
+        return false;
+    }
+    // The line cannot carry the queue faster than its rate, so this is a
+    // time it stays busy at least; only our own bytes can make it longer.
+    line_busy_until_ns =
+        now + static_cast<long long>(QueuedBytes()) * kBitsPerByte * 1000000000 / line_rate;
+    return now + ns <= line_busy_until_ns;
 }

@@ -11,17 +11,32 @@ extern int handle;
 // (1200, 2400, 4800, 9600 or 19200) and prints its result line.
 // 0 success, 1 open failed, 2 rate refused, 3 tcgetattr failed,
 // 4 tcsetattr failed. On 2 to 4 the port is closed again and handle is 0.
+// The port is locked (flock) for the run's use; while another holds it, it
+// is waited for as long as one display can need the line at this rate, then
+// refused as not opened (1).
 int Serial_Init(const char* devname, int baud_rate);
 
-// Lets the queued output leave the line (bounded in time), then closes.
+// Lets the queued output leave the line while it moves, then closes and so
+// lets go of the port's lock.
 void Uninit_Serial();
 
-// Writes one byte, waiting while the output queue is full; prints
-// "SendByte() failed\n" when the byte cannot be written. Silent with no port.
+// Writes one byte, waiting while the output queue is full and the line keeps
+// moving; prints "SendByte() failed\n" when the byte cannot be written.
+// Silent with no port.
 void SendByte(ubyte datum);
 
+// Sends bytes the display must get together, a command with its arguments,
+// through SendByte; once the run is asked to stop, sends none of them.
+void SendWhole(const ubyte* bytes, int count);
+
 // Sends a row text: the six letters of the display's own glyph set as
-// escapes, bytes 1..127 as they are, every other byte dropped.
+// escapes, bytes 1..127 as they are, every other byte dropped. Each letter
+// goes whole, and none once the run is asked to stop.
 void SendString(const char* data);
+
+// True when the bytes queued on the port keep the line busy for at least ns:
+// a pause of that length would change nothing on the wire. Ports whose
+// driver keeps no count (pseudo-terminals) never cover a pause.
+bool QueueCovers(long long ns);
 
 #endif

@@ -17,38 +17,9 @@ using expect::kLoop;
 using expect::kOpenFailed;
 using expect::NotOpened;
 using expect::Opened;
+using expect::Pulse;
 using expect::Rate;
 using expect::Rows;
-
-// The pulse as the display sees it: two rises and falls, then a rise. A rise
-// holds each level 0..99 for ten steps; a fall starts at 100 for one step,
-// holds 99..1 ten steps each and ends with nine steps at 0.
-std::string Pulse() {
-    std::string levels;
-    auto rise = [&] {
-        for (int level = 0; level <= 99; ++level) {
-            levels += std::string(10, static_cast<char>(level));
-        }
-    };
-    auto fall = [&] {
-        levels += static_cast<char>(100);
-        for (int level = 99; level >= 1; --level) {
-            levels += std::string(10, static_cast<char>(level));
-        }
-        levels += std::string(9, '\0');
-    };
-    rise();
-    fall();
-    rise();
-    fall();
-    rise();
-    std::string wire;
-    for (char level : levels) {
-        wire += static_cast<char>(14);
-        wire += level;
-    }
-    return wire;
-}
 
 const char kOneDisplay[] =
     "baudrate=19200\n"

@@ -64,6 +64,36 @@ inline std::string Display(int port, const std::string& r0, const std::string& r
            r2 + "\" line4=\"" + r3 + "\"\n";
 }
 
+// The pulse as the display sees it: two rises and falls, then a rise. A rise
+// holds each level 0..99 for ten steps; a fall starts at 100 for one step,
+// holds 99..1 ten steps each and ends with nine steps at 0.
+inline std::string Pulse() {
+    std::string levels;
+    auto rise = [&] {
+        for (int level = 0; level <= 99; ++level) {
+            levels += std::string(10, static_cast<char>(level));
+        }
+    };
+    auto fall = [&] {
+        levels += static_cast<char>(100);
+        for (int level = 99; level >= 1; --level) {
+            levels += std::string(10, static_cast<char>(level));
+        }
+        levels += std::string(9, '\0');
+    };
+    rise();
+    fall();
+    rise();
+    fall();
+    rise();
+    std::string wire;
+    for (char level : levels) {
+        wire += static_cast<char>(14);
+        wire += level;
+    }
+    return wire;
+}
+
 inline size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {

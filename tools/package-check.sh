@@ -2,7 +2,8 @@
 # Builds the Debian package with cpack and checks it without installing it:
 # its metadata (dpkg-deb --info) and contents (dpkg-deb --contents), the man
 # pages (mandoc -T lint, man --warnings), the boot unit (systemd-analyze
-# verify, where present), the example display list, a `cmake --install`
+# verify, where present), the example display list, the example udev rule
+# (its keys, and udevadm verify where udevadm has it), a `cmake --install`
 # into a private prefix, and lintian when it is installed.
 #
 #   tools/package-check.sh [BUILD_DIR]      (default: build-pkg)
@@ -108,6 +109,7 @@ esac
     echo "-rwxr-xr-x root/root usr/bin/marquell-check"
     for f in usr/share/man/man1/marquell.1.gz usr/share/man/man1/marquell-check.1.gz \
         usr/share/doc/marquell/README.md usr/share/doc/marquell/marquell.ini \
+        usr/share/doc/marquell/70-marquell-adapter.rules \
         usr/share/doc/marquell/copyright usr/share/doc/marquell/changelog.gz \
         etc/marquell/marquell.ini "$unit"; do
         echo "-rw-r--r-- root/root $f"
@@ -216,7 +218,11 @@ if command -v systemd-analyze >/dev/null; then
         fail "systemd-analyze verify marquell.service:"; echo "$out" >&2
     fi
     grep -q '^PrivateDevices=yes' "$root/$unit" && fail "PrivateDevices=yes would hide /dev/ttyS*"
-    grep -qx 'DeviceAllow=char-ttyS rw' "$root/$unit" || fail "the unit does not allow the ttyS devices"
+    for group in ttyS ttyUSB ttyACM; do
+        grep -qx "DeviceAllow=char-$group rw" "$root/$unit" || fail "the unit does not allow the $group devices"
+    done
+    # Type=oneshot would hold the boot until every byte is on the wire.
+    grep -qx 'Type=exec' "$root/$unit" || fail "the unit is not Type=exec: the boot would wait for the displays"
     if [ -r /proc/devices ] && ! awk '$2 == "ttyS" { found = 1 } END { exit !found }' /proc/devices; then
         echo "note: this kernel lists no ttyS device group in /proc/devices"
     fi
@@ -225,6 +231,29 @@ if command -v systemd-analyze >/dev/null; then
     fi
 else
     echo "skip: systemd-analyze is not installed"
+fi
+
+# --- the example udev rule for USB serial adapters -------------------------
+rules_doc=usr/share/doc/marquell/70-marquell-adapter.rules
+cmp -s "$root/$rules_doc" "$top/packaging/70-marquell-adapter.rules" ||
+    fail "$rules_doc is not packaging/70-marquell-adapter.rules"
+if out=$("$top/tools/udev-rule-check.sh" "$root/$rules_doc" 2>&1); then
+    ok "${out#"$root/"}"
+else
+    fail "the udev rule:"; echo "$out" >&2
+fi
+# The key check itself must refuse a key udev does not know.
+printf 'KERNEL=="ttyUSB0", SYMLNK+="ttyS40"\n' >"$work/bad.rules"
+"$top/tools/udev-rule-check.sh" "$work/bad.rules" 2>/dev/null &&
+    fail "tools/udev-rule-check.sh passed a rule with the unknown key SYMLNK"
+if ! command -v udevadm >/dev/null; then
+    echo "skip: udevadm verify: udevadm is not installed (package udev)"
+elif ! udevadm verify --help >/dev/null 2>&1; then
+    echo "skip: udevadm verify: this udevadm ($(udevadm --version)) has no verify; systemd 253 added it"
+elif out=$(udevadm verify "$root/$rules_doc" 2>&1); then
+    ok "udevadm verify: $rules_doc"
+else
+    fail "udevadm verify $rules_doc:"; echo "$out" >&2
 fi
 
 # --- cmake --install into a private prefix stays inside it -----------------
@@ -237,7 +266,8 @@ else
     fail "cmake --install --prefix wrote outside the prefix:"; echo "$outside" >&2
 fi
 for f in bin/marquell bin/marquell-check share/man/man1/marquell.1.gz share/man/man1/marquell-check.1.gz \
-    share/doc/marquell/README.md share/doc/marquell/marquell.ini etc/marquell/marquell.ini \
+    share/doc/marquell/README.md share/doc/marquell/marquell.ini \
+    share/doc/marquell/70-marquell-adapter.rules etc/marquell/marquell.ini \
     lib/systemd/system/marquell.service; do
     [ -e "$prefix/$f" ] || fail "cmake --install --prefix did not install $f"
 done

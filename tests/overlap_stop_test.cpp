@@ -1,0 +1,195 @@
+// Runs that overlap on a port, runs that are stopped, and runs whose report
+// reader goes away: in each, every display still gets whole commands only.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "program_run.h"
+#include "report_expect.h"
+
+namespace {
+
+using expect::Bytes;
+using expect::Display;
+using expect::Pulse;
+using expect::Rows;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The first byte where got differs from want, or "same" when it does not:
+// a whole pulse printed in full would bury the failure.
+std::string FirstDifference(const std::string& want, const std::string& got) {
+    size_t at = 0;
+    while (at < want.size() && at < got.size() && want[at] == got[at]) {
+        ++at;
+    }
+    if (at == want.size() && at == got.size()) {
+        return "same";
+    }
+    return "sizes " + std::to_string(want.size()) + " and " + std::to_string(got.size()) +
+           ", first difference at byte " + std::to_string(at);
+}
+
+// Runs the shell script in dir under ttysim; the script starts marquell as
+// "$0" "$@" (so a tool such as valgrind still comes first).
+RunResult RunScript(const WorkDir& dir, const std::string& script,
+                    const std::vector<std::string>& ports) {
+    RunOptions options;
+    options.wrapper = {"/bin/sh", "-c", script};
+    return RunIn(dir, ports, options);
+}
+
+const char kPulseDisplay[] =
+    "baudrate=19200\nlcd=1 cmd_attention=1 line1=\"first\" line2=\"\" line3=\"\" line4=\"\"\n";
+const char kContrastDisplay[] =
+    "baudrate=19200\nlcd=1 cmd_contrast=60 line1=\"second\" line2=\"\" line3=\"\" line4=\"\"\n";
+
+// Waits in the script until the run writing to file has opened its port.
+const char kAwaitOpened[] = "until grep -q 'opened at' %s 2>/dev/null; do sleep 0.01; done; ";
+
+std::string AwaitOpened(const std::string& file) {
+    char line[160];
+    snprintf(line, sizeof line, kAwaitOpened, file.c_str());
+    return line;
+}
+
+TEST(Overlap, ASecondRunWaitsForThePortSoNoCommandIsSplitAndItsScreenIsLast) {
+    WorkDir dir;
+    std::filesystem::create_directories(dir.path() + "/a");
+    std::filesystem::create_directories(dir.path() + "/b");
+    dir.Write("a/marquell.ini", kPulseDisplay);
+    dir.Write("b/marquell.ini", kContrastDisplay);
+    RunResult run = RunScript(dir,
+                              "(cd a && exec \"$0\" \"$@\" >../a.out) & " + AwaitOpened("a.out") +
+                                  "(cd b && \"$0\" \"$@\" >../b.out); wait",
+                              {"1"});
+    REQUIRE_NAMESPACE(run);
+    EXPECT_EQ("same", FirstDifference(Rows("first", "", "", "") + Pulse() +
+                                          Rows("second", "", "", "") + Bytes({15, 60}),
+                                      run.ports[1]));
+    EXPECT_NE(std::string::npos, ReadFile(dir.path() + "/b.out").find("Done.\n\n"));
+}
+
+TEST(Report, AReaderThatGoesAwayOrAFullReportFileCostsNoDisplay) {
+    std::string ini = "baudrate=19200\n";
+    std::map<int, std::string> want;
+    for (int d = 0; d < 200; ++d) {
+        const int port = 1 + d % 3;
+        ini += Display(port, "display " + std::to_string(d));
+        want[port] += Rows("display " + std::to_string(d), "", "", "");
+    }
+    WorkDir dir;
+    dir.Write("marquell.ini", ini);
+    // Once with head leaving after three lines, once with a report file
+    // limited to 512 bytes.
+    RunResult run =
+        RunScript(dir,
+                  "{ \"$0\" \"$@\"; echo $? >piped.status; } | head -n 3 >/dev/null; "
+                  "(ulimit -f 1; exec \"$0\" \"$@\" >report.txt); echo $? >limited.status",
+                  {"1", "2", "3"});
+    REQUIRE_NAMESPACE(run);
+    for (int port = 1; port <= 3; ++port) {
+        EXPECT_EQ("same", FirstDifference(want[port] + want[port], run.ports[port])) << port;
+    }
+    EXPECT_EQ("0\n", ReadFile(dir.path() + "/piped.status"));
+    EXPECT_EQ("0\n", ReadFile(dir.path() + "/limited.status"));
+}
+
+// What a display must get whole: each set-up byte, position command, letter
+// escape, text byte and level command, for a display whose four rows are
+// the same run of Æ (the bottom one after an x, if asked), with or without
+// the pulse.
+std::vector<std::string> Units(int letters, bool lead_x, bool pulse) {
+    std::vector<std::string> units = {Bytes({20}), Bytes({24})};
+    for (int r = 3; r >= 0; --r) {
+        units.push_back(Bytes({17, 0, r}));
+        if (r == 3 && lead_x) {
+            units.push_back("x");
+        }
+        for (int i = 0; i < letters; ++i) {
+            units.push_back(Bytes({30, 1, 188}));
+        }
+    }
+    if (pulse) {
+        std::string levels = Pulse();
+        for (size_t i = 0; i < levels.size(); i += 2) {
+            units.push_back(levels.substr(i, 2));
+        }
+    }
+    return units;
+}
+
+// True when got is the first n units, for some n.
+bool EndsBetweenUnits(const std::vector<std::string>& units, const std::string& got) {
+    std::string sent;
+    for (const std::string& unit : units) {
+        if (sent.size() >= got.size()) {
+            break;
+        }
+        sent += unit;
+    }
+    return sent == got;
+}
+
+TEST(Stop, ASignalMidEscapeOrMidPulseFinishesTheCommandAndTheNextRunArrivesClean) {
+    const int letters = 127;
+    std::string row;
+    for (int i = 0; i < letters; ++i) {
+        row += "\xC3\x86";  // Æ, sent as 30 1 188
+    }
+    const std::string rows =
+        " line1=\"" + row + "\" line2=\"" + row + "\" line3=\"" + row + "\" line4=\"";
+    // Three displays of letters, then one with the pulse, all on port 1. The
+    // one x makes the level commands start at an odd offset, so that a pause
+    // at a round number of bytes falls inside one.
+    std::vector<std::string> units;
+    std::string first = "baudrate=19200\n";
+    for (int d = 0; d < 4; ++d) {
+        first += d == 3 ? "lcd=1 cmd_attention=1" : "lcd=1";
+        first += rows;
+        first += d == 0 ? "x" : "";
+        first += row + "\"\n";
+        std::vector<std::string> more = Units(letters, d == 0, d == 3);
+        units.insert(units.end(), more.begin(), more.end());
+    }
+    const std::string second = Rows("second", "", "", "") + Bytes({15, 60});
+    // The queue starts full and drains at 5000 bytes a second, so the first
+    // run spends its time waiting for room, most often inside a command: at
+    // 0.3 s in the letters, at 1.5 s in the pulse.
+    for (const char* delay : {"0.3", "1.5"}) {
+        WorkDir dir;
+        std::filesystem::create_directories(dir.path() + "/a");
+        std::filesystem::create_directories(dir.path() + "/b");
+        dir.Write("a/marquell.ini", first);
+        dir.Write("b/marquell.ini", kContrastDisplay);
+        RunResult run = RunScript(dir,
+                                  "(cd a && exec \"$0\" \"$@\" >../a.out) & pid=$!; " +
+                                      AwaitOpened("a.out") + "sleep " + delay +
+                                      "; kill -TERM $pid; wait $pid; echo $? >a.status; "
+                                      "cd b && \"$0\" \"$@\" >../b.out",
+                                  {"1:prefill,rate=5000"});
+        REQUIRE_NAMESPACE(run);
+        const std::string got = run.ports[1].substr(run.prefill[1]);
+        ASSERT_GE(got.size(), second.size()) << delay;
+        EXPECT_EQ(second, got.substr(got.size() - second.size())) << delay;
+        const std::string cut = got.substr(0, got.size() - second.size());
+        EXPECT_TRUE(EndsBetweenUnits(units, cut)) << "after " << delay << " s: " << cut.size();
+        const std::string report = ReadFile(dir.path() + "/a.out");
+        const std::string end = "### uninit serial\r\nStopped by SIGTERM.\n";
+        EXPECT_EQ(end, report.substr(report.size() - std::min(report.size(), end.size())));
+        EXPECT_EQ("143\n", ReadFile(dir.path() + "/a.status")) << "not ended by the signal";
+    }
+}
+
+}  // namespace
