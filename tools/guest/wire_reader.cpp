@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -161,6 +162,8 @@ pid_t StartCommand(const Options& opts) {
         Fail("fork");
     }
     if (pid == 0) {
+        // The guest goes when the reader does, however the reader ends.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         for (const Port& port : opts.ports) {
             // dup2 leaves the copy without close-on-exec.
             if (dup2(port.far_fd, kFirstDescriptor + port.number) < 0) {
