@@ -31,7 +31,7 @@ struct CheckResult {
 };
 
 // Reads and checks path for displays width columns wide. False when the file
-// cannot be read.
+// cannot be read (or memory runs out).
 bool CheckFile(const char* path, int width, CheckResult* result);
 
 // Every byte port receives in a run with every port present: the streams of
