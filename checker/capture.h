@@ -1,5 +1,5 @@
-// A pipe that stands in for the port: the handle is pointed at its write end
-// while marquell's own code sends, and the bytes are read back after.
+// Capturing what marquell's own code sends: the port handle is pointed at a
+// descriptor whose writes the checker keeps in memory.
 #ifndef MARQUELL_CHECKER_CAPTURE_H
 #define MARQUELL_CHECKER_CAPTURE_H
 
@@ -8,11 +8,10 @@
 #include "entries.h"
 
 struct Capture {
-    int read_fd;
-    int write_fd;
+    int fd;  // stands in for the port
 };
 
-// False when no pipe can be had.
+// False when no descriptor can be had.
 bool CaptureOpen(Capture* c);
 void CaptureClose(Capture* c);
 
