@@ -13,6 +13,7 @@
 #include "places.h"
 #include "protocol.h"
 #include "row_rules.h"
+#include "screens.h"
 
 namespace {
 
@@ -90,6 +91,7 @@ bool CheckFile(const char* path, int width, CheckResult* result) {
         head = nullptr;
         CheckFileRules(places, result);
         CheckRowRules(places, &cap, width, &result->warnings);
+        CheckScreens(places, width, result);
         std::stable_sort(result->warnings.begin(), result->warnings.end(), EarlierPlace);
     }
     while (head != nullptr) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <map>
 #include <string>
 #include <utility>
 
@@ -178,20 +177,6 @@ void CheckCommands(const Places& p, CheckResult* r) {
     }
 }
 
-void CheckPorts(const Places& p, CheckResult* r) {
-    std::map<int, size_t> first;  // port, its first display
-    for (size_t i = 0; i < p.record->count; ++i) {
-        auto known = first.emplace(Port(*r, i), i).first;
-        if (known->second != i) {
-            Warn(p, &r->warnings, p.record->displays[i].lcd,
-                 "display %zu is on /dev/ttyS%d, as display %zu (at %s) is: it overwrites that "
-                 "display's screen",
-                 i + 1, Port(*r, i), known->second + 1,
-                 Place(p, p.record->displays[known->second].lcd).c_str());
-        }
-    }
-}
-
 void CheckReadingEnd(const Places& p, CheckResult* r) {
     const ReadRecord& rec = *p.record;
     if (rec.end == READ_ALL) {
@@ -214,6 +199,5 @@ void CheckFileRules(const Places& p, CheckResult* result) {
     CheckRate(p, result);
     CheckDisplayStarts(p, result);
     CheckCommands(p, result);
-    CheckPorts(p, result);
     CheckReadingEnd(p, result);
 }

@@ -1,6 +1,6 @@
 // The traps of the file as a whole, found in the reader's record: the rate,
-// where displays start, which display takes which command, shared ports, and
-// where reading stopped.
+// where displays start, which display takes which command, and where reading
+// stopped.
 #ifndef MARQUELL_CHECKER_FILE_RULES_H
 #define MARQUELL_CHECKER_FILE_RULES_H
 
