@@ -111,6 +111,7 @@ void CheckRow(RowCheck* rc, const RowPlaces& row, int r) {
     size_t end = row.value + kept;
     int cells = 0;
     size_t cut_at = kNowhere;
+    bool byte_127 = false;
     for (size_t at = row.value; at < end;) {
         const unsigned char* c = reinterpret_cast<const unsigned char*>(p.text + at);
         size_t n = c[0] < 0x80 ? 1 : CharLength(c, end - at);
@@ -122,6 +123,13 @@ void CheckRow(RowCheck* rc, const RowPlaces& row, int r) {
             shown = 1;
         } else {
             shown = CheckCharacter(rc, at, n, key, cells + 1);
+        }
+        if (c[0] == 127 && !byte_127) {
+            Warn(p, rc->warnings, at,
+                 "byte 127 in %s is sent as a text byte: what it shows depends on the display's "
+                 "character set (drawn here as \u2592)",
+                 key);
+            byte_127 = true;
         }
         if (shown > 0 && cells + shown > rc->width && cut_at == kNowhere) {
             cut_at = at;

@@ -1,6 +1,6 @@
 // The traps in the row values: values cut at 255 bytes, control bytes,
-// characters that vanish or change on the way to the display, and rows wider
-// than the display.
+// characters that vanish or change on the way to the display, byte 127, and
+// rows wider than the display.
 #ifndef MARQUELL_CHECKER_ROW_RULES_H
 #define MARQUELL_CHECKER_ROW_RULES_H
 

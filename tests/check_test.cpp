@@ -221,6 +221,16 @@ TEST(CheckText, ControlBytesInARowAreCommandsToTheDisplay) {
     EXPECT_WARNING(c, 4, 16, "control byte 17 in line3 opens a position command");
 }
 
+TEST(CheckText, Byte127IsNamedOncePerRowAsATextByteWhoseLookIsTheDisplays) {
+    Checked c =
+        Check("baudrate=9600\nlcd=1 line1=\"a\x7f\x7f\" line2=\"\x7f\" line3=\"\" line4=\"\"");
+    EXPECT_WARNING(c, 2, 15,
+                   "byte 127 in line1 is sent as a text byte: what it shows depends on the "
+                   "display's character set");
+    EXPECT_WARNING(c, 2, 26, "byte 127 in line2");
+    EXPECT_EQ(2u, c.result.warnings.size()) << c.all;
+}
+
 TEST(CheckText, ARowWiderThanTheDisplayIsCutAtTheFirstCharacterPastTheEdge) {
     std::string text =
         "baudrate=9600\nlcd=1\nline1=\"\xC3\xA6"
