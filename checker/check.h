@@ -1,6 +1,7 @@
 // The checker's analysis: reads a display list file with marquell's own
 // reader, runs marquell's own display sequence for every display into a
-// buffer, and finds the traps of the format with their place in the file.
+// buffer, shows each display's screen as its port's display is left by it,
+// and finds the traps of the format with their place in the file.
 #ifndef MARQUELL_CHECKER_CHECK_H
 #define MARQUELL_CHECKER_CHECK_H
 
@@ -20,7 +21,8 @@ struct DisplayCheck {
     Entry entry;   // the reader's record (next is null)
     int lcd_line;  // where its "lcd" stands; 0 when the file has none
     int lcd_column;
-    std::string bytes;  // what the display sequence sends it
+    std::string bytes;   // what the display sequence sends it
+    std::string screen;  // its port's display after this serving, as ModelRender draws it
 };
 
 struct CheckResult {
@@ -31,7 +33,7 @@ struct CheckResult {
 };
 
 // Reads and checks path for displays width columns wide. False when the file
-// cannot be read.
+// cannot be read (or memory runs out).
 bool CheckFile(const char* path, int width, CheckResult* result);
 
 // Every byte port receives in a run with every port present: the streams of

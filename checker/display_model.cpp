@@ -4,15 +4,9 @@
 #include <cstring>
 #include <vector>
 
-namespace {
+#include "protocol.h"
 
-const int kSetupFirst = 20;
-const int kSetupSecond = 24;
-const int kPosition = 17;
-const int kContrast = 15;
-const int kLevel = 14;
-const int kEscape = 30;
-const int kEscapeSet = 1;
+namespace {
 
 // Argument bytes each opener takes; -1 for a byte that opens no command.
 int ArgumentCount(int b) {
@@ -57,7 +51,7 @@ void RunCommand(DisplayModel* m) {
             ++m->level_commands;
             break;
         case kEscape:
-            if (m->args[0] != kEscapeSet || GlyphLetter(m->args[1]) == nullptr) {
+            if (m->args[0] != kEscapeGlyph || GlyphLetter(m->args[1]) == nullptr) {
                 ++m->bad_escapes;
                 Put(m, MODEL_GLYPH);  // no glyph has code 0: shows as '?'
             } else {
@@ -160,15 +154,12 @@ bool ModelPending(const DisplayModel* m) {
 }
 
 const char* GlyphLetter(int code) {
-    switch (code) {
-        case 0xAE: return "\u00C5";  // Å
-        case 0xBC: return "\u00C6";  // Æ
-        case 0xAB: return "\u00D8";  // Ø
-        case 0xAF: return "\u00E5";  // å
-        case 0xBD: return "\u00E6";  // æ
-        case 0xAC: return "\u00F8";  // ø
-        default: return nullptr;
+    for (const Glyph& g : kGlyphs) {
+        if (g.code == code) {
+            return g.letter;
+        }
     }
+    return nullptr;
 }
 
 bool ModelSameScreen(const DisplayModel* a, const DisplayModel* b) {

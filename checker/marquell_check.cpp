@@ -25,8 +25,9 @@ const char kUsage[] =
     "Reads FILE (default ./marquell.ini) with marquell's own reader, runs marquell's own\n"
     "display sequence for each display into a model of the display, and prints per\n"
     "display its port, the rate, its command, the bytes it will receive and their time\n"
-    "on the wire, and its screen as it will look. Then a warning, with line and column\n"
-    "in FILE, for each trap of the file format found.\n"
+    "on the wire, and its screen as it will look, with what earlier displays on the\n"
+    "same port left there. Then a warning, with line and column in FILE, for each trap\n"
+    "of the file format found.\n"
     "\n"
     "  --width N       columns of a display row (1 to 80, default 20)\n"
     "  --quiet         print nothing; only the exit status tells\n"
@@ -107,7 +108,7 @@ std::string CommandText(const Entry& e) {
     return e.command == 1 ? "attention pulse" : "none";
 }
 
-void PrintDisplay(const CheckResult& r, size_t i, int width) {
+void PrintDisplay(const CheckResult& r, size_t i) {
     const DisplayCheck& d = r.displays[i];
     const Entry& e = d.entry;
     std::string port = "/dev/ttyS" + std::to_string(e.LCD_number);
@@ -131,7 +132,7 @@ void PrintDisplay(const CheckResult& r, size_t i, int width) {
     } else {
         printf("  bytes    none; at a rate the port takes it would get %zu and show:\n", bytes);
     }
-    printf("%s", Indent(Screen(d.bytes, width, port.c_str()), "  ").c_str());
+    printf("%s", Indent(d.screen, "  ").c_str());
     printf("\n");
 }
 
@@ -197,7 +198,7 @@ int main(int argc, char** argv) {
     }
     if (!o.quiet) {
         for (size_t i = 0; i < r.displays.size(); ++i) {
-            PrintDisplay(r, i, o.width);
+            PrintDisplay(r, i);
         }
     }
     int differences = 0;

@@ -20,15 +20,20 @@ namespace {
 
 const size_t kFirstChunk = 4096;
 
-// Reads "key=%d" at p as the C library's scanner would: key and '=' exact,
-// then white space, an optional sign and at least one digit. Out-of-range
-// numbers saturate at the int limits instead of being undefined.
-bool ScanNumber(const char* p, const char* key, int* value) {
-    size_t key_len = strlen(key);
-    if (strncmp(p, key, key_len) != 0 || p[key_len] != '=') {
-        return false;
+// Reads "key=%d" at p, where key stands, as the C library's scanner would:
+// '=' right after the key, then white space, an optional sign and at least
+// one digit. Out-of-range numbers saturate at the int limits instead of being
+// undefined. A scan that fails leaves *value as it was.
+ScanOutcome ScanNumber(const char* p, const char* key, int* value) {
+    p += strlen(key);
+    if (*p != '=') {
+        const char* q = p;
+        while (*q == ' ' || *q == '\t') {
+            ++q;
+        }
+        return q > p && *q == '=' ? SCAN_BLANKS : SCAN_NO_EQUALS;
     }
-    p += key_len + 1;
+    ++p;
     while (*p == ' ' || (*p >= '\t' && *p <= '\r')) {
         ++p;
     }
@@ -37,7 +42,7 @@ bool ScanNumber(const char* p, const char* key, int* value) {
         ++p;
     }
     if (*p < '0' || *p > '9') {
-        return false;
+        return SCAN_NO_DIGITS;
     }
     const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
     long long magnitude = 0;
@@ -50,27 +55,48 @@ bool ScanNumber(const char* p, const char* key, int* value) {
         magnitude = limit;
     }
     *value = static_cast<int>(negative ? -magnitude : magnitude);
-    return true;
+    return SCAN_READ;
 }
 
-// Finds the quoted value of key at or after *cursor. On success *cursor is the
-// value's first byte and the closing quote is returned; null when the key or
-// either quote is missing.
-char* FindValue(char** cursor, const char* key) {
-    char* at = strstr(*cursor, key);
-    if (at == nullptr) {
-        return nullptr;
+// A command search that ran to the end of the text: the first key at or
+// after from is found (null: none).
+struct SearchToEnd {
+    const char* from;
+    const char* found;
+};
+
+// One pass over a text: where the next row key search starts, where and why
+// reading stopped, and the last command searches that ran to the end.
+struct Reading {
+    char* text;
+    char* cursor;
+    ReadEnd end;
+    char* end_at;
+    int end_row;
+    SearchToEnd to_end[2];
+};
+
+size_t Offset(const Reading* r, const char* at) {
+    return at != nullptr ? static_cast<size_t>(at - r->text) : kNowhere;
+}
+
+// Finds the quoted value of key at or after r->cursor and notes its key, its
+// first byte and its closing quote in row. False when the key or either quote
+// is missing: reading stops there.
+bool FindValue(Reading* r, const char* key, RowPlaces* row, char** close) {
+    char* at = strstr(r->cursor, key);
+    char* open = at != nullptr ? strchr(at, '"') : nullptr;
+    *close = open != nullptr ? strchr(open + 1, '"') : nullptr;
+    if (*close == nullptr) {
+        r->end = at == nullptr     ? READ_NO_ROW_KEY
+                 : open == nullptr ? READ_NO_OPENING_QUOTE
+                                   : READ_NO_CLOSING_QUOTE;
+        r->end_at = at == nullptr ? r->cursor : open == nullptr ? at : open;
+        return false;
     }
-    char* open = strchr(at, '"');
-    if (open == nullptr) {
-        return nullptr;
-    }
-    char* close = strchr(open + 1, '"');
-    if (close == nullptr) {
-        return nullptr;
-    }
-    *cursor = open + 1;
-    return close;
+    r->cursor = open + 1;
+    *row = RowPlaces{Offset(r, at), Offset(r, open + 1), Offset(r, *close)};
+    return true;
 }
 
 // Copies the value [from, to) into a row, cut to what the row holds.
@@ -83,45 +109,90 @@ void CopyRow(char* row, const char* from, const char* to) {
     row[len] = '\0';
 }
 
-// Searches from the display's "lcd" up to the next NUL; contrast wins when
-// both keys are there. The command counts even when its number does not scan.
-void FindCommand(Entry* e, const char* from) {
-    const char* at = strstr(from, "cmd_attention");
-    if (at != nullptr) {
-        ScanNumber(at, "cmd_attention", &e->command_param);
-        e->command = 1;
+// The first key at or after from, to the end of the text. Displays whose
+// line1 stands before their "lcd" search this way, and they can follow one
+// another by the thousand; their "lcd"s never move back, so the last search's
+// answer holds for any later start up to where it was found, and the text is
+// scanned once rather than once a display.
+const char* FindToEnd(SearchToEnd* last, const char* from, const char* key) {
+    bool holds = last->from != nullptr && from >= last->from &&
+                 (last->found == nullptr || from <= last->found);
+    if (!holds) {
+        last->from = from;
+        last->found = strstr(from, key);
     }
-    at = strstr(from, "cmd_contrast");
-    if (at != nullptr) {
-        ScanNumber(at, "cmd_contrast", &e->command_param);
-        e->command = 2;
+    return last->found;
+}
+
+// Searches from the display's "lcd" up to the next NUL, which is the line1
+// value's closing quote when that stands after the "lcd"; contrast wins when
+// both keys are there. The command counts even when its number does not scan.
+void FindCommand(Reading* r, Entry* e, const char* lcd, const char* close, DisplayPlaces* d) {
+    const char* keys[] = {"cmd_attention", "cmd_contrast"};
+    for (int k = 0; k < 2; ++k) {
+        const char* at =
+            close > lcd ? strstr(lcd, keys[k]) : FindToEnd(&r->to_end[k], lcd, keys[k]);
+        d->command_key[k] = Offset(r, at);
+        if (at != nullptr) {
+            d->command_scan[k] = ScanNumber(at, keys[k], &e->command_param);
+            e->command = static_cast<sbyte>(k + 1);
+        }
     }
 }
 
-// Reads line1 to line4 of one display from *cursor on, leaving *cursor at the
-// first byte of the line4 value. The line1 value's closing quote stays a NUL
-// through the command search, so that search ends at this display's line1.
-// False when a key or quote is missing: parsing stops there.
-bool ReadRows(Entry* e, char* lcd, char** cursor) {
-    char* close = FindValue(cursor, "line1");
-    if (close == nullptr) {
-        return false;
-    }
-    CopyRow(e->line1, *cursor, close);
-    *close = '\0';
-    FindCommand(e, lcd);
-    *close = '"';
-
-    const char* keys[] = {"line2", "line3", "line4"};
-    char* rows[] = {e->line2, e->line3, e->line4};
-    for (int i = 0; i < 3; ++i) {
-        close = FindValue(cursor, keys[i]);
-        if (close == nullptr) {
+// Reads line1 to line4 of one display, leaving r->cursor at the first byte of
+// the line4 value. The line1 value's closing quote stays a NUL through the
+// command search, so that search ends at this display's line1. False when a
+// key or quote is missing: parsing stops there.
+bool ReadRows(Reading* r, Entry* e, const char* lcd, DisplayPlaces* d) {
+    const char* keys[] = {"line1", "line2", "line3", "line4"};
+    char* rows[] = {e->line1, e->line2, e->line3, e->line4};
+    for (int i = 0; i < 4; ++i) {
+        char* close;
+        if (!FindValue(r, keys[i], &d->rows[i], &close)) {
+            r->end_row = i;
             return false;
         }
-        CopyRow(rows[i], *cursor, close);
+        d->rows_read = i + 1;
+        CopyRow(rows[i], r->cursor, close);
+        if (i == 0) {
+            *close = '\0';
+            FindCommand(r, e, lcd, close, d);
+            *close = '"';
+        }
     }
     return true;
+}
+
+// A blank set of places for the display whose "lcd" is at lcd.
+DisplayPlaces NewPlaces(const Reading* r, const char* lcd) {
+    DisplayPlaces d{};
+    d.lcd = Offset(r, lcd);
+    for (RowPlaces& row : d.rows) {
+        row = RowPlaces{kNowhere, kNowhere, kNowhere};
+    }
+    d.command_key[0] = kNowhere;
+    d.command_key[1] = kNowhere;
+    return d;
+}
+
+void Note(ReadRecord* record, const DisplayPlaces* d) {
+    if (record->out_of_memory) {
+        return;
+    }
+    if (record->count == record->capacity) {
+        size_t cap = record->capacity == 0 ? 64 : record->capacity * 2;
+        void* grown = cap < static_cast<size_t>(-1) / sizeof *d
+                          ? realloc(record->displays, cap * sizeof *d)
+                          : nullptr;
+        if (grown == nullptr) {
+            record->out_of_memory = true;
+            return;
+        }
+        record->displays = static_cast<DisplayPlaces*>(grown);
+        record->capacity = cap;
+    }
+    record->displays[record->count++] = *d;
 }
 
 // Grows buf to hold at least need bytes; false (buf untouched) when memory
@@ -223,11 +294,25 @@ Entry* AddEntry(Entry* e) {
     return added;
 }
 
-Entry* ParseEntries(char* text) {
+void FreeReadRecord(ReadRecord* record) {
+    free(record->displays);
+    *record = ReadRecord{};
+}
+
+Entry* ParseEntries(char* text, ReadRecord* record) {
+    if (record != nullptr) {
+        FreeReadRecord(record);
+        record->baudrate = kNowhere;
+    }
+    Reading r{text, nullptr, READ_ALL, nullptr, 0, {}};
     baudrate = 0;
     const char* rate = strstr(text, "baudrate");
     if (rate != nullptr) {
-        ScanNumber(rate, "baudrate", &baudrate);
+        ScanOutcome scan = ScanNumber(rate, "baudrate", &baudrate);
+        if (record != nullptr) {
+            record->baudrate = Offset(&r, rate);
+            record->baudrate_scan = scan;
+        }
     }
 
     Entry* head = AddEntry(nullptr);
@@ -235,16 +320,27 @@ Entry* ParseEntries(char* text) {
     char* lcd = strstr(text, "lcd");
     // The line1 search of every display after the first starts at the first
     // byte of the previous display's line4 value, not at its own "lcd".
-    char* cursor = lcd;
+    r.cursor = lcd;
     while (current != nullptr && lcd != nullptr) {
-        ScanNumber(lcd, "lcd", &current->LCD_number);
-        if (!ReadRows(current, lcd, &cursor)) {
+        DisplayPlaces d = NewPlaces(&r, lcd);
+        d.lcd_scan = ScanNumber(lcd, "lcd", &current->LCD_number);
+        bool whole = ReadRows(&r, current, lcd, &d);
+        if (record != nullptr) {
+            Note(record, &d);
+        }
+        if (!whole) {
             break;
         }
-        lcd = strstr(cursor, "lcd");
+        lcd = strstr(r.cursor, "lcd");
         if (lcd != nullptr) {
             current = AddEntry(current);
         }
+    }
+    if (record != nullptr) {
+        record->end = r.end;
+        record->end_at = Offset(&r, r.end_at);
+        record->end_row = r.end_row;
+        record->out_of_memory = record->out_of_memory || current == nullptr;
     }
     return head;
 }

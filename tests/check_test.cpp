@@ -93,6 +93,31 @@ TEST(CheckDisplayStart, TwoDisplaysOnOnePortAreNamedWithTheFirstOnesPlace) {
     EXPECT_WARNING(c, 3, 1, "display 2 is on /dev/ttyS3, as display 1 (at 2:1) is");
 }
 
+TEST(CheckPorts, ALaterDisplayLeavesTheCellsItDoesNotWriteAndTheContrastAsTheyWere) {
+    Checked c = Check(R"(baudrate=9600
+lcd=1 cmd_contrast=5 line1="Long" line2="" line3="" line4=""
+lcd=1 line1="Hi" line2="" line3="" line4=""
+)");
+    EXPECT_WARNING(c, 3, 1,
+                   "display 2 leaves 2 characters of earlier displays on /dev/ttyS1 showing "
+                   "(line1 from display column 3)");
+    ASSERT_EQ(2u, c.result.displays.size());
+    const std::string& screen = c.result.displays[1].screen;
+    EXPECT_NE(std::string::npos, screen.find("|Hing                | /dev/ttyS1\n")) << screen;
+    EXPECT_NE(std::string::npos, screen.find("| contrast 5\n")) << screen;
+}
+
+TEST(CheckPorts, ACommandLeftOpenAtTheEndOfOneServingTakesTheNextServingsFirstByte) {
+    Checked c = Check(
+        "baudrate=9600\nlcd=1 line1=\"a\x0f\" line2=\"\" line3=\"\" line4=\"\"\n"
+        "lcd=1 line1=\"b\" line2=\"\" line3=\"\" line4=\"\"\n");
+    EXPECT_WARNING(c, 3, 1,
+                   "display 2 on /dev/ttyS1 begins inside a command (byte 15) that display 1 "
+                   "(at 2:1) left unfinished: it takes this display's first byte (20) as its own");
+    EXPECT_NE(std::string::npos, c.result.displays[1].screen.find("| contrast 20\n"))
+        << c.result.displays[1].screen;
+}
+
 TEST(CheckCommand, AKeyAfterTheClosingQuoteOfLine1IsTakenByNoDisplay) {
     Checked c = Check(R"(baudrate=9600
 lcd=1
@@ -194,6 +219,16 @@ TEST(CheckText, ControlBytesInARowAreCommandsToTheDisplay) {
     EXPECT_WARNING(c, 3, 9, "control byte 9 (tab) in line1");
     EXPECT_WARNING(c, 3, 23, "control byte 10 (line break) in line2");
     EXPECT_WARNING(c, 4, 16, "control byte 17 in line3 opens a position command");
+}
+
+TEST(CheckText, Byte127IsNamedOncePerRowAsATextByteWhoseLookIsTheDisplays) {
+    Checked c =
+        Check("baudrate=9600\nlcd=1 line1=\"a\x7f\x7f\" line2=\"\x7f\" line3=\"\" line4=\"\"");
+    EXPECT_WARNING(c, 2, 15,
+                   "byte 127 in line1 is sent as a text byte: what it shows depends on the "
+                   "display's character set");
+    EXPECT_WARNING(c, 2, 26, "byte 127 in line2");
+    EXPECT_EQ(2u, c.result.warnings.size()) << c.all;
 }
 
 TEST(CheckText, ARowWiderThanTheDisplayIsCutAtTheFirstCharacterPastTheEdge) {

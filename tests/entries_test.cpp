@@ -194,6 +194,25 @@ TEST(Commands, Line1BeforeItsLcdLetsTheDisplayTakeALaterDisplaysCommand) {
     EXPECT_EQ(2, p.entries[2].command);
 }
 
+// Such searches reuse the last one's answer while it still holds; a stale
+// answer would hand display 5 the command it searched past.
+TEST(Commands, SearchesToTheEndTakeTheNextLaterCommandAndNoneOnceItIsBehindThem) {
+    Parsed p = Parse(Display(1) +
+                     R"(line1="p" line2="" line3="" lcd=2 line4="")"
+                     "\n"
+                     R"(line1="q" line2="" line3="" lcd=3 line4="")"
+                     "\n" +
+                     Display(4, R"(cmd_contrast=77 line1="" line2="" line3="" line4="")") +
+                     R"(line1="r" line2="" line3="" lcd=5 line4="")");
+    ASSERT_EQ(5u, p.entries.size());
+    for (int i : {1, 2, 3}) {
+        EXPECT_EQ(2, p.entries[i].command) << "display " << i + 1;
+        EXPECT_EQ(77, p.entries[i].command_param) << "display " << i + 1;
+    }
+    EXPECT_STREQ("r", p.entries[4].line1);
+    EXPECT_EQ(0, p.entries[4].command);
+}
+
 TEST(MissingKeys, StopTheReadingAndKeepWhatWasRead) {
     Parsed p = Parse(Display(1) + R"(lcd=2 cmd_contrast=5 line1="x" line2="y" line4="z")");
     ASSERT_EQ(2u, p.entries.size());

@@ -1,0 +1,55 @@
+// Places in the file text: the line and column of an offset, and what the
+// reader's record says stands there. Warnings are given at places.
+#ifndef MARQUELL_CHECKER_PLACES_H
+#define MARQUELL_CHECKER_PLACES_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "entries.h"
+
+// A row value as the reader took it.
+struct ValueSpan {
+    size_t begin;  // first byte
+    size_t close;  // closing quote
+    size_t display;
+    int row;
+};
+
+struct Places {
+    const char* text;
+    size_t len;
+    const ReadRecord* record;
+    std::vector<size_t> line_starts;
+    std::vector<size_t> chars_before;  // UTF-8 characters before each block of bytes
+    std::vector<ValueSpan> values;     // in file order; they never overlap
+};
+
+// Indexes text (len bytes) as read into record, in one pass.
+void PlacesInit(Places* p, const char* text, size_t len, const ReadRecord* record);
+
+// 1-based line, and 1-based column in UTF-8 characters.
+void LineColumn(const Places& p, size_t at, int* line, int* column);
+
+// "line:column".
+std::string Place(const Places& p, size_t at);
+
+// The row value that holds the byte at at, if any.
+const ValueSpan* InsideValue(const Places& p, size_t at);
+
+// The last display whose "lcd" stands at or before at; -1 for none.
+long DisplayAround(const Places& p, size_t at);
+
+// Where display i's text ends: the next display's "lcd", or the text's end.
+size_t DisplayEnd(const Places& p, size_t i);
+
+// The next occurrence of needle at or after from; kNowhere when none.
+size_t FindFrom(const Places& p, size_t from, const char* needle);
+
+// Adds a warning at offset at, formatted as printf does.
+void Warn(const Places& p, std::vector<Warning>* warnings, size_t at, const char* fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+
+#endif
