@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: a normal build with warnings as errors,
-# and an AddressSanitizer + UndefinedBehaviorSanitizer build.
+# and an AddressSanitizer + UndefinedBehaviorSanitizer build. Installs what
+# the build needs where it is missing (see tools/prereqs.sh).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=tools/prereqs.sh
+. "$top/tools/prereqs.sh"
+need_packages cmake make g++ libgtest-dev
 jobs=$(nproc)
+trap 'echo "== tools/test.sh took $SECONDS s =="' EXIT
 
 run_suite() {
     local dir=$1
