@@ -8,9 +8,8 @@
 # prefix /usr (the package's) or /, they go to /etc/marquell and to systemd's
 # own unit folder; with any other prefix, to P/etc/marquell and
 # P/lib/systemd/system, so an install into a private prefix never writes
-# outside it. DESTDIR is honoured throughout.
-
-include(GNUInstallDirs)
+# outside it. DESTDIR is honoured throughout. GNUInstallDirs is included at
+# the top, before the first install rule.
 
 set(MARQUELL_PACKAGING_DIR "${CMAKE_CURRENT_LIST_DIR}")
 set(MARQUELL_MAN_DIR "${PROJECT_SOURCE_DIR}/man")

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Static analysis, fuzzing and valgrind over the program; exits non-zero on
-# any finding. Installs nothing: it needs clang, libclang-rt-14-dev,
+# any finding. Installs nothing: it needs clang, libclang-rt-dev,
 # clang-tidy, clang-format, cppcheck and valgrind, and the private mount namespace that
 # ttysim needs. Builds in build-lint and build-fuzz.
 #   FUZZ_SECONDS  time for each of the two fuzzers (default 30)
@@ -66,16 +66,19 @@ else
 fi
 
 step "fuzzers, ${fuzz_seconds} s each"
-if ! "$top/fuzz/build.sh" "$fuzz_out" >/dev/null; then
+fuzz_targets=(reader send_string)
+if ! { cmake -S "$top" -B "$fuzz_out" -DCMAKE_CXX_COMPILER=clang++ -DMARQUELL_FUZZ=ON \
+        -DMARQUELL_TESTS=OFF -DMARQUELL_WERROR=ON >/dev/null &&
+        cmake --build "$fuzz_out" -j"$(nproc)" --target "${fuzz_targets[@]/#/fuzz_}" >/dev/null; }; then
     finding "the fuzzers do not build"
 else
-    for target in reader send_string; do
+    for target in "${fuzz_targets[@]}"; do
         scratch=$fuzz_out/corpus-$target
         mkdir -p "$scratch" "$fuzz_out/artifacts"
         dict=()
         [ -f "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
         log=$fuzz_out/fuzz_$target.log
-        if "$fuzz_out/fuzz_$target" -max_total_time="$fuzz_seconds" -max_len=16384 \
+        if "$fuzz_out/fuzz/fuzz_$target" -max_total_time="$fuzz_seconds" -max_len=16384 \
                 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
                 -artifact_prefix="$fuzz_out/artifacts/$target-" "${dict[@]}" \
                 "$scratch" "fuzz/corpus/$target" >"$log" 2>&1; then
