@@ -2,14 +2,14 @@
 # Builds the Debian package with cpack and checks it without installing it:
 # its metadata (dpkg-deb --info) and contents (dpkg-deb --contents), the man
 # pages (mandoc -T lint, man --warnings), the boot unit (systemd-analyze
-# verify, where present), the example display list, a `cmake --install`
-# into a private prefix, and lintian when it is installed.
+# verify), the example display list, a `cmake --install` into a private
+# prefix, and lintian.
 #
 #   tools/package-check.sh [BUILD_DIR]      (default: build-pkg)
 #
-# Needs cmake, g++, make, dpkg-dev, mandoc and man-db; systemd (for
-# systemd-analyze) and lintian are used when present. Exits non-zero when a
-# check fails.
+# Needs cmake, g++, make, libgtest-dev (to build ttysim), dpkg-dev, mandoc,
+# man-db, systemd (for systemd-analyze) and lintian; .ci/run installs them.
+# Exits non-zero when a check fails or a check examined nothing.
 # Checks read `test && ok ... || fail ...`; ok never fails, so fail runs
 # exactly when the test does.
 # shellcheck disable=SC2015
@@ -36,6 +36,9 @@ need dpkg-parsechangelog dpkg-dev
 need dpkg-buildflags dpkg-dev
 need mandoc mandoc
 need man man-db
+need readelf binutils
+need systemd-analyze systemd
+need lintian lintian
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -58,20 +61,22 @@ echo "== $deb"
 field() {
     dpkg-deb --field "$deb" "$1"
 }
-version=$(dpkg-parsechangelog -l "$top/packaging/changelog" -S Version)
-project_version=$(sed -n 's/^project(marquell VERSION \([^ )]*\).*/\1/p' "$top/CMakeLists.txt")
-[ "$version" = "$project_version" ] ||
-    fail "packaging/changelog is at $version, the project at $project_version: add a changelog entry"
+changelog() {
+    dpkg-parsechangelog -l "$top/packaging/changelog" -S "$1"
+}
+# The package's version is the project's (project() in CMakeLists.txt).
+version=$(changelog Version)
 [ "$(field Package)" = marquell ] && ok "Package: marquell" || fail "Package is '$(field Package)'"
-[ "$(field Version)" = "$project_version" ] && ok "Version: $project_version" ||
-    fail "Version is '$(field Version)', want $project_version"
+[ "$(field Version)" = "$version" ] && ok "Version: $version, as packaging/changelog" ||
+    fail "the project is at $(field Version), packaging/changelog at $version: add a changelog entry"
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] && ok "Architecture: $(field Architecture)" ||
     fail "Architecture is '$(field Architecture)'"
 [ "$(field Section)" = utils ] && ok "Section: utils" || fail "Section is '$(field Section)'"
 [ "$(field Priority)" = optional ] && ok "Priority: optional" || fail "Priority is '$(field Priority)'"
 maintainer=$(field Maintainer)
-[[ "$maintainer" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] && ok "Maintainer: $maintainer" ||
-    fail "Maintainer '$maintainer' is not 'Name <address>'"
+[[ "$maintainer" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] && [ "$maintainer" = "$(changelog Maintainer)" ] &&
+    ok "Maintainer: $maintainer, as packaging/changelog" ||
+    fail "Maintainer '$maintainer' is not packaging/changelog's '$(changelog Maintainer)'"
 depends=$(field Depends)
 for lib in libc6 libstdc++6; do
     [[ "$depends" == *"$lib"* ]] || fail "Depends ($depends) lacks $lib: shlibdeps did not run"
@@ -126,7 +131,7 @@ root="$work/root"
 mkdir "$root"
 dpkg-deb -x "$deb" "$root"
 for f in usr/bin/marquell usr/bin/marquell-check; do
-    if command -v readelf >/dev/null && readelf -S "$root/$f" | grep -q '\.debug_info\|\.symtab'; then
+    if readelf -S "$root/$f" | grep -q '\.debug_info\|\.symtab'; then
         fail "$f is not stripped"
     fi
 done
@@ -199,8 +204,9 @@ for page in marquell.1 marquell-check.1; do
 done
 # Every message the program prints about a port is explained in marquell(1).
 MANWIDTH=400 man -l "$top/man/marquell.1" 2>/dev/null | col -b >"$work/marquell.1.txt"
-grep -oh '"\(Serial_Init:: [^"\\]*\|SendByte() failed\|Could not open port [^\\]*\)' "$top/src/serial.cpp" "$top/src/main.cpp" |
+grep -oh '"\(Serial_Init:: [^"\\]*\|SendByte() failed\|Could not open port [^\\]*\)' "$top"/src/*.cpp "$top"/src/*.h |
     sed 's/^"//' | sort -u >"$work/messages"
+[ -s "$work/messages" ] || fail "found no port message of the program in src/ to look up in marquell(1)"
 while IFS= read -r msg; do
     # %d and %s stand for a value: any word in the page
     pattern=$(sed 's/[][\.*^$]/\\&/g; s/%[ds]/.*/g' <<<"$msg")
@@ -209,7 +215,7 @@ done <"$work/messages"
 ok "marquell(1) names all $(wc -l <"$work/messages") port messages of the program"
 
 # --- the boot unit ---------------------------------------------------------
-if command -v systemd-analyze >/dev/null; then
+{
     # The unit as packaged, pointed at the unpacked program so verify finds it.
     mkdir "$work/unit"
     sed "s#^ExecStart=/usr/bin/marquell#ExecStart=$root/usr/bin/marquell#" "$root/$unit" \
@@ -228,9 +234,7 @@ if command -v systemd-analyze >/dev/null; then
     if exposure=$(systemd-analyze security --offline=yes "$work/unit/marquell.service" 2>/dev/null | grep 'Overall exposure'); then
         echo "info: ${exposure#→ }"
     fi
-else
-    echo "skip: systemd-analyze is not installed"
-fi
+}
 
 # --- cmake --install into a private prefix stays inside it -----------------
 prefix="$work/prefix"
@@ -251,16 +255,12 @@ grep -qx "ExecStart=$prefix/bin/marquell" "$prefix/lib/systemd/system/marquell.s
     fail "the unit installed under the prefix does not point into it"
 
 # --- lintian ---------------------------------------------------------------
-if command -v lintian >/dev/null; then
-    if timeout 300 lintian --fail-on error,warning --display-info "$deb" >"$work/lintian.log" 2>&1; then
-        ok "lintian: no errors or warnings"
-    else
-        fail "lintian:"
-    fi
-    sed 's/^/  lintian: /' "$work/lintian.log"
+if timeout 300 lintian --fail-on error,warning --display-info "$deb" >"$work/lintian.log" 2>&1; then
+    ok "lintian: no errors or warnings"
 else
-    echo "skip: lintian is not installed"
+    fail "lintian:"
 fi
+sed 's/^/  lintian: /' "$work/lintian.log"
 
 if [ "$failures" -ne 0 ]; then
     echo "package-check: $failures check(s) failed" >&2
