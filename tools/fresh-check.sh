@@ -15,7 +15,7 @@
 #   MARQUELL_FRESH_MIRROR  the Debian mirror (default http://deb.debian.org/debian)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-cache=${MARQUELL_FRESH_CACHE:-$HOME/.cache/marquell/fresh}
+cache=${MARQUELL_FRESH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/marquell/fresh}
 mirror=${MARQUELL_FRESH_MIRROR:-http://deb.debian.org/debian}
 
 if [ "$(id -u)" -ne 0 ]; then
