@@ -72,13 +72,10 @@ fi
 
 step "cppcheck"
 # useStlAlgorithm asks for std::any_of and friends in place of plain loops:
-# that fights the procedural style on purpose. knownConditionTrueFalse in
-# ttysim is a false positive: cppcheck takes ReadPort's allowance to be 0
-# on every path, but Serve only reads a port whose allowance is above 0.
+# that fights the procedural style on purpose.
 if ! cppcheck --enable=warning,style,performance,portability --std=c++17 --language=c++ \
         --library=posix --inline-suppr --error-exitcode=1 --quiet \
         --suppress=useStlAlgorithm --suppress=missingIncludeSystem \
-        --suppress=knownConditionTrueFalse:tools/ttysim.cpp \
         -Isrc -Ichecker "${sources[@]}" "${fuzzers[@]}"; then
     finding "cppcheck"
 else

@@ -460,8 +460,8 @@ int Serve(Options* o, pid_t pid) {
         }
         if (NowMs() > deadline_ms) {
             if (running) {
-                fprintf(stderr, "ttysim: %s still running after %ld s: killed\n",
-                        o->command[0], o->timeout_s);
+                fprintf(stderr, "ttysim: %s still running after %ld s: killed\n", o->command[0],
+                        o->timeout_s);
                 kill(pid, SIGKILL);
                 waitpid(pid, &status, 0);
             } else {
