@@ -6,7 +6,9 @@
 # namespace with a private /dev that holds no serial device of this machine.
 # Prints per command whether it passed and how long it took.
 #
-#   tools/fresh-check.sh        as root; run it by hand, it is not part of CI
+#   tools/fresh-check.sh [demo] [test] [ci]    as root, by hand; not part of CI
+#
+# With no argument it runs all three.
 #
 # It checks the committed HEAD of this checkout (a `git clone`), not
 # uncommitted changes. The base system is made once with debootstrap and
@@ -18,6 +20,13 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cache=${MARQUELL_FRESH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/marquell/fresh}
 mirror=${MARQUELL_FRESH_MIRROR:-http://deb.debian.org/debian}
 
+[ $# -gt 0 ] || set -- demo test ci
+for name in "$@"; do
+    case $name in
+        demo | test | ci) ;;
+        *) echo "fresh-check: unknown command '$name': give demo, test or ci" >&2; exit 2 ;;
+    esac
+done
 if [ "$(id -u)" -ne 0 ]; then
     echo "fresh-check: run it as root (debootstrap, chroot and mounts need root)" >&2
     exit 1
@@ -89,9 +98,13 @@ check() {
     fi
 }
 
-check demo tools/demo.sh
-check test tools/test.sh
-check ci "CI=true bash .ci/run"
+for name in "$@"; do
+    case $name in
+        demo) check demo tools/demo.sh ;;
+        test) check test tools/test.sh ;;
+        ci) check ci "CI=true bash .ci/run" ;;
+    esac
+done
 
 echo
 echo "== fresh Debian 12 minbase, clone in /root/marquell, commit ${commit:0:12} =="
