@@ -46,8 +46,9 @@ const char kUsage[] =
     "  N:null       a link to /dev/null\n"
     "Every byte a port received is written to DIR/ttyS<N> (prefill bytes first; their\n"
     "count goes to DIR/ttyS<N>.prefill). Without --dir nothing is kept.\n"
-    "--user UID runs PROGRAM as that user (needs root). --timeout kills PROGRAM after\n"
-    "SECONDS (default 60).\n"
+    "--user UID runs PROGRAM as that user (needs root). The run ends once PROGRAM and\n"
+    "every process it started have ended and each port is read to its end; --timeout\n"
+    "ends it after SECONDS (default 60), killing PROGRAM.\n"
     "\n"
     "Exit status: PROGRAM's; 124 on timeout; 125 when ttysim itself fails;\n"
     "77 when this machine gives no private mount namespace.\n";
