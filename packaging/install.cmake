@@ -8,9 +8,8 @@
 # prefix /usr (the package's) or /, they go to /etc/marquell and to systemd's
 # own unit folder; with any other prefix, to P/etc/marquell and
 # P/lib/systemd/system, so an install into a private prefix never writes
-# outside it. DESTDIR is honoured throughout.
-
-include(GNUInstallDirs)
+# outside it. DESTDIR is honoured throughout. GNUInstallDirs is included at
+# the top, before the first install rule.
 
 set(MARQUELL_PACKAGING_DIR "${CMAKE_CURRENT_LIST_DIR}")
 set(MARQUELL_MAN_DIR "${PROJECT_SOURCE_DIR}/man")
@@ -70,28 +69,13 @@ install(SCRIPT "${CMAKE_CURRENT_BINARY_DIR}/packaging/system-files.cmake")
 
 # --- the Debian package -----------------------------------------------------
 
-# Maintainer: MARQUELL_MAINTAINER if given, else the git identity of the tree.
-set(MARQUELL_MAINTAINER "" CACHE STRING "Package maintainer, \"Name <address>\"; empty: from git config")
-set(marquell_maintainer "${MARQUELL_MAINTAINER}")
-if(marquell_maintainer STREQUAL "")
-  find_program(MARQUELL_GIT git)
-  if(MARQUELL_GIT)
-    execute_process(COMMAND "${MARQUELL_GIT}" config user.name
-                    WORKING_DIRECTORY "${CMAKE_CURRENT_LIST_DIR}"
-                    OUTPUT_VARIABLE marquell_git_name OUTPUT_STRIP_TRAILING_WHITESPACE
-                    ERROR_QUIET)
-    execute_process(COMMAND "${MARQUELL_GIT}" config user.email
-                    WORKING_DIRECTORY "${CMAKE_CURRENT_LIST_DIR}"
-                    OUTPUT_VARIABLE marquell_git_email OUTPUT_STRIP_TRAILING_WHITESPACE
-                    ERROR_QUIET)
-    if(NOT marquell_git_name STREQUAL "" AND NOT marquell_git_email STREQUAL "")
-      set(marquell_maintainer "${marquell_git_name} <${marquell_git_email}>")
-    endif()
-  endif()
+# The maintainer is the one who signed the newest entry of packaging/changelog
+# (its first " -- Name <address>  date" line), whoever builds the package.
+file(STRINGS "${MARQUELL_PACKAGING_DIR}/changelog" marquell_signoff REGEX "^ -- " LIMIT_COUNT 1)
+if(NOT marquell_signoff MATCHES "^ -- ([^<]+ <[^>]+>)  ")
+  message(FATAL_ERROR "packaging/changelog: no \" -- Name <address>  date\" line")
 endif()
-if(marquell_maintainer STREQUAL "")
-  set(marquell_maintainer "marquell maintainers <root@localhost>")
-endif()
+set(marquell_maintainer "${CMAKE_MATCH_1}")
 
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "marquell")

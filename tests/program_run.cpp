@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -73,6 +74,17 @@ RunResult RunIn(const WorkDir& dir, const std::vector<std::string>& ports,
                 const RunOptions& options) {
     std::string captures = dir.path() + "/.ports";
     fs::create_directory(captures);
+    // Another user may not reach the build tree (a clone in /root is mode
+    // 0700): that user runs a copy from a folder every user may enter.
+    std::string program = MARQUELL_BIN;
+    std::optional<WorkDir> program_dir;
+    if (options.user >= 0) {
+        program = program_dir.emplace().path() + "/marquell";
+        fs::copy_file(MARQUELL_BIN, program);
+        fs::permissions(program, fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec);
+    }
 
     std::vector<std::string> args = {TTYSIM_BIN, "--dir", captures, "--timeout",
                                      std::to_string(options.timeout_s)};
@@ -84,7 +96,7 @@ RunResult RunIn(const WorkDir& dir, const std::vector<std::string>& ports,
     args.insert(args.end(), options.wrapper.begin(), options.wrapper.end());
     std::vector<std::string> tool = ToolPrefix();
     args.insert(args.end(), tool.begin(), tool.end());
-    args.push_back(MARQUELL_BIN);
+    args.push_back(program);
     std::vector<char*> argv;
     for (std::string& a : args) {
         argv.push_back(a.data());

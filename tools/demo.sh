@@ -4,11 +4,17 @@
 # mount namespace, so no real serial port is touched. Shows the console
 # report, then marquell-check's report of the same file, and per port the
 # screen the display model decodes from the bytes the pseudo-terminal received
-# beside the screen marquell-check predicted.
+# beside the screen marquell-check predicted. Installs what the build needs
+# where it is missing (see tools/prereqs.sh).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=tools/prereqs.sh
+. "$top/tools/prereqs.sh"
+# ttysim is built with the tests, so configuring needs GoogleTest; only the
+# three programs the demo runs are built.
+need_packages cmake make g++ libgtest-dev
 build="$top/build-demo"
-cmake -S "$top" -B "$build" -DMARQUELL_TESTS=OFF >/dev/null
+cmake -S "$top" -B "$build" -DMARQUELL_TESTS=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target marquell ttysim marquell-check >/dev/null
 
 work=$(mktemp -d)

@@ -29,8 +29,6 @@ namespace {
 const int kExitFailure = 125;
 const int kExitNoNamespace = 77;
 const int kExitTimeout = 124;
-// After the program ends, a port counts as drained once it stays quiet this long.
-const int kQuietMs = 200;
 
 const char kUsage[] =
     "usage: ttysim [--dir DIR] [--user UID] [--timeout SECONDS] PORT... -- PROGRAM [ARG...]\n"
@@ -48,8 +46,9 @@ const char kUsage[] =
     "  N:null       a link to /dev/null\n"
     "Every byte a port received is written to DIR/ttyS<N> (prefill bytes first; their\n"
     "count goes to DIR/ttyS<N>.prefill). Without --dir nothing is kept.\n"
-    "--user UID runs PROGRAM as that user (needs root). --timeout kills PROGRAM after\n"
-    "SECONDS (default 60).\n"
+    "--user UID runs PROGRAM as that user (needs root). The run ends once PROGRAM and\n"
+    "every process it started have ended and each port is read to its end; --timeout\n"
+    "ends it after SECONDS (default 60), killing PROGRAM.\n"
     "\n"
     "Exit status: PROGRAM's; 124 on timeout; 125 when ttysim itself fails;\n"
     "77 when this machine gives no private mount namespace.\n";
@@ -70,7 +69,6 @@ struct Port {
     std::string slave_path;
     std::string captured;
     size_t prefilled = 0;
-    long long last_data_ms = 0;
 };
 
 struct Options {
@@ -378,64 +376,100 @@ size_t Allowance(const Port& p, long long start_ms, bool paced) {
     return allowed > 0 ? static_cast<size_t>(allowed) : 0;
 }
 
-void ReadPort(Port* p, size_t allowance) {
+void ClosePort(Port* p) {
+    close(p->master);
+    p->master = -1;
+}
+
+// Once no process holds the slave any more, the master reads what is left of
+// the port's bytes and then EIO: the port is drained.
+void ReadPort(Port* p, size_t allowance, bool held) {
     char buf[1 << 16];
     size_t want = allowance < sizeof buf ? allowance : sizeof buf;
-    ssize_t got = want > 0 ? read(p->master, buf, want) : 0;
+    ssize_t got = read(p->master, buf, want);
     if (got > 0) {
         p->captured.append(buf, static_cast<size_t>(got));
-        p->last_data_ms = NowMs();
+    } else if (!held && (got == 0 || errno == EIO)) {
+        ClosePort(p);
+        return;
+    } else if (got < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) {
+        Fail("cannot read /dev/ttyS" + std::to_string(p->number));
     }
     if (p->hangup >= 0 && ProgramBytes(*p) >= p->hangup) {
-        close(p->master);
-        p->master = -1;
+        ClosePort(p);
     }
 }
 
-// Reads the ports until the program has ended and every port is quiet.
+// Reaps whatever child has ended; the program's own status goes to *status.
+// Returns false once no child is left.
+bool ChildrenLeft(pid_t pid, int* status, bool* running) {
+    for (;;) {
+        int child_status = 0;
+        pid_t done = waitpid(-1, &child_status, WNOHANG);
+        if (done == pid) {
+            *status = child_status;
+            *running = false;
+        } else if (done == 0) {
+            return true;
+        } else if (done < 0 && errno == ECHILD) {
+            return false;
+        } else if (done < 0 && errno != EINTR) {
+            Fail("cannot wait for " + std::to_string(pid));
+        }
+    }
+}
+
+// Reads the ports while the program runs, and afterwards until each is
+// drained. ttysim is the subreaper of the run, so a process the program left
+// behind (a shell's children) keeps the run going while it lives; then
+// ttysim lets go of the slaves it held, and what the ports still hold is read
+// to its end, without waiting for quiet.
 int Serve(Options* o, pid_t pid) {
     long long start_ms = NowMs();
     long long deadline_ms = start_ms + o->timeout_s * 1000;
     int status = 0;
-    bool running = true;
+    bool running = true;  // the program itself
+    bool held = true;     // some process of the run is alive and may write to a port
     for (;;) {
         std::vector<pollfd> fds;
         std::vector<Port*> owners;
         for (Port& p : o->ports) {
-            if (Readable(p) && Allowance(p, start_ms, running) > 0) {
+            if (Readable(p) && Allowance(p, start_ms, held) > 0) {
                 fds.push_back({p.master, POLLIN, 0});
                 owners.push_back(&p);
             }
         }
-        poll(fds.data(), fds.size(), 5);
+        if (!held && fds.empty()) {
+            break;
+        }
+        if (poll(fds.data(), fds.size(), held ? 5 : 1000) < 0 && errno != EINTR) {
+            Fail("cannot poll the ports");
+        }
         for (size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].revents & POLLIN) {
-                ReadPort(owners[i], Allowance(*owners[i], start_ms, running));
+            if (fds[i].revents != 0) {
+                ReadPort(owners[i], Allowance(*owners[i], start_ms, held), held);
             }
         }
-        if (running && waitpid(pid, &status, WNOHANG) == pid) {
-            running = false;
+        if (held && !ChildrenLeft(pid, &status, &running)) {
+            held = false;
             for (Port& p : o->ports) {
-                p.last_data_ms = NowMs();
-            }
-        }
-        if (running && NowMs() > deadline_ms) {
-            fprintf(stderr, "ttysim: %s still running after %ld s: killed\n", o->command[0],
-                    o->timeout_s);
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return kExitTimeout;
-        }
-        if (!running) {
-            bool quiet = true;
-            for (const Port& p : o->ports) {
-                if (Readable(p) && NowMs() - p.last_data_ms < kQuietMs) {
-                    quiet = false;
+                if (p.slave >= 0) {
+                    close(p.slave);
+                    p.slave = -1;
                 }
             }
-            if (quiet) {
-                break;
+        }
+        if (NowMs() > deadline_ms) {
+            if (running) {
+                fprintf(stderr, "ttysim: %s still running after %ld s: killed\n", o->command[0],
+                        o->timeout_s);
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+            } else {
+                fprintf(stderr, "ttysim: what %s started is still running after %ld s\n",
+                        o->command[0], o->timeout_s);
             }
+            return kExitTimeout;
         }
     }
     if (WIFEXITED(status)) {
@@ -479,6 +513,11 @@ int main(int argc, char** argv) {
         MakePort(&p);
     }
     fflush(stdout);
+    // Processes the program leaves behind become ttysim's children, so the
+    // run lasts until the last of them has ended.
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+        Fail("cannot become the subreaper of the run");
+    }
     pid_t pid = StartProgram(o);
     int rc = Serve(&o, pid);
     KeepCaptures(o);

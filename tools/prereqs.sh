@@ -1,0 +1,32 @@
+# Sourced by the scripts that build or check marquell: installs the Debian
+# packages a script needs where they are missing.
+#
+#   . "$top/tools/prereqs.sh"
+#   need_packages cmake make g++ libgtest-dev
+#
+# As root on a Debian-like system the missing packages are installed with
+# apt-get; otherwise the apt-get line to run is printed and the script stops.
+# Where there is no dpkg the packages cannot be looked up, and the build
+# itself tells what is missing.
+
+need_packages() {
+    if ! command -v dpkg-query >/dev/null; then
+        echo "note: no dpkg here; make sure these (Debian names) are installed: $*" >&2
+        return 0
+    fi
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -qx 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
+        echo "$(basename "$0") needs packages that are not installed; as root, run:" >&2
+        echo "  apt-get install --no-install-recommends ${missing[*]}" >&2
+        exit 1
+    fi
+    echo "== installing ${missing[*]} =="
+    apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
+        { echo "$(basename "$0"): apt-get could not install ${missing[*]}" >&2; exit 1; }
+}
