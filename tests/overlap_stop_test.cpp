@@ -55,21 +55,23 @@ const char kPulseDisplay[] =
 const char kContrastDisplay[] =
     "baudrate=19200\nlcd=1 cmd_contrast=60 line1=\"second\" line2=\"\" line3=\"\" line4=\"\"\n";
 
-// Waits in the script until the run writing to file has opened its port.
-const char kAwaitOpened[] = "until grep -q 'opened at' %s 2>/dev/null; do sleep 0.01; done; ";
-
+// Script text that waits until the run writing its report to file has
+// opened its port.
 std::string AwaitOpened(const std::string& file) {
-    char line[160];
-    snprintf(line, sizeof line, kAwaitOpened, file.c_str());
-    return line;
+    return "until grep -q 'opened at' " + file + " 2>/dev/null; do sleep 0.01; done; ";
+}
+
+// Folders a and b of dir, each with its own marquell.ini, for two runs.
+void WriteTwoRuns(const WorkDir& dir, const std::string& first, const std::string& second) {
+    std::filesystem::create_directories(dir.path() + "/a");
+    std::filesystem::create_directories(dir.path() + "/b");
+    dir.Write("a/marquell.ini", first);
+    dir.Write("b/marquell.ini", second);
 }
 
 TEST(Overlap, ASecondRunWaitsForThePortSoNoCommandIsSplitAndItsScreenIsLast) {
     WorkDir dir;
-    std::filesystem::create_directories(dir.path() + "/a");
-    std::filesystem::create_directories(dir.path() + "/b");
-    dir.Write("a/marquell.ini", kPulseDisplay);
-    dir.Write("b/marquell.ini", kContrastDisplay);
+    WriteTwoRuns(dir, kPulseDisplay, kContrastDisplay);
     RunResult run = RunScript(dir,
                               "(cd a && exec \"$0\" \"$@\" >../a.out) & " + AwaitOpened("a.out") +
                                   "(cd b && \"$0\" \"$@\" >../b.out); wait",
@@ -169,10 +171,7 @@ TEST(Stop, ASignalMidEscapeOrMidPulseFinishesTheCommandAndTheNextRunArrivesClean
     // 0.3 s in the letters, at 1.5 s in the pulse.
     for (const char* delay : {"0.3", "1.5"}) {
         WorkDir dir;
-        std::filesystem::create_directories(dir.path() + "/a");
-        std::filesystem::create_directories(dir.path() + "/b");
-        dir.Write("a/marquell.ini", first);
-        dir.Write("b/marquell.ini", kContrastDisplay);
+        WriteTwoRuns(dir, first, kContrastDisplay);
         RunResult run = RunScript(dir,
                                   "(cd a && exec \"$0\" \"$@\" >../a.out) & pid=$!; " +
                                       AwaitOpened("a.out") + "sleep " + delay +

@@ -101,14 +101,14 @@ long ParseNumber(const std::string& text, const std::string& what) {
     return value;
 }
 
-Port ParsePort(const std::string& spec) {
-    size_t colon = spec.find(':');
+Port ParsePort(const std::string& arg) {
+    size_t colon = arg.find(':');
     if (colon == std::string::npos) {
-        Usage("port '" + spec + "' needs :BAUD or :dead");
+        Usage("port '" + arg + "' needs :BAUD or :dead");
     }
     Port port;
-    port.number = static_cast<int>(ParseNumber(spec.substr(0, colon), "port number"));
-    std::string how = spec.substr(colon + 1);
+    port.number = static_cast<int>(ParseNumber(arg.substr(0, colon), "port number"));
+    std::string how = arg.substr(colon + 1);
     if (how != "dead") {
         port.baud = ParseNumber(how, "rate");
     }
