@@ -25,11 +25,12 @@
 #include <string>
 #include <vector>
 
+#include "protocol.h"
+
 namespace {
 
 const int kExitFailure = 125;
 const int kExitTimeout = 124;
-const int kBitsPerByte = 11;
 // Port N's socket is this descriptor plus N in the command.
 const int kFirstDescriptor = 100;
 // Send buffer of the socket the command writes to. The kernel doubles it and
