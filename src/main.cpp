@@ -20,11 +20,12 @@ const int kPulseSteps = 1000;
 const int kPulsePause = 10000;
 
 // The pause only paces the sweep: when the bytes queued on the line already
-// take longer than the pause, the line sets the pace and the pause is skipped.
+// take longer than the pause, the line sets the pace and the pause is
+// skipped, as it is for a port that was lost.
 void SendLevel(int t) {
     const ubyte level[] = {kLevel, static_cast<ubyte>(t / 10)};
     SendWhole(level, 2);
-    if (StopSignal() == 0 && !QueueCovers(PauseNanos(kPulsePause))) {
+    if (StopSignal() == 0 && !PortLost() && !QueueCovers(PauseNanos(kPulsePause))) {
         delay(kPulsePause);
     }
 }
