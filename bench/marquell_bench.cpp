@@ -16,6 +16,7 @@
 
 #include "entries.h"
 #include "fill_queue.h"
+#include "line_wait.h"
 #include "main.h"
 #include "pause.h"
 #include "protocol.h"
@@ -117,6 +118,41 @@ PulseRun RunPulse(double rate, bool prefill) {
     return run;
 }
 
+// Wall time of a pulse display on a port that moves nothing: a pty whose
+// queue is full and whose far side never reads.
+double DeadPortSeconds(int baud) {
+    int master = -1;
+    int slave = -1;
+    char name[64];
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        perror("openpty");
+        exit(1);
+    }
+    FillQueue(slave);
+    Entry e{};
+    e.command = 1;
+    fflush(stdout);
+    int saved_stdout = dup(STDOUT_FILENO);
+    int saved_stderr = dup(STDERR_FILENO);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);  // the failure lines and the reason
+    dup2(null, STDERR_FILENO);
+    close(null);
+    auto start = Clock::now();
+    Serial_Init(name, baud);
+    RunDisplaySequence(&e);
+    Uninit_Serial();
+    double wall = Seconds(Clock::now() - start);
+    fflush(stdout);
+    dup2(saved_stdout, STDOUT_FILENO);
+    dup2(saved_stderr, STDERR_FILENO);
+    close(saved_stdout);
+    close(saved_stderr);
+    close(master);
+    close(slave);
+    return wall;
+}
+
 std::string DisplayFile(int displays) {
     std::string text = "baudrate=19200\n";
     for (int i = 0; i < displays; ++i) {
@@ -196,6 +232,12 @@ int main() {
     printf(
         "  of which 5000 pauses alone: wall %.1f ms, cpu %.1f ms (slept a millisecond at a time)\n",
         Seconds(Clock::now() - pauses_start) * 1e3, pauses * 1e3);
+
+    printf("a dead port: a pulse display on a full pty that is never read\n");
+    for (const LineRate& r : kRates) {
+        printf("  %5d baud: %.2f s (the stuck time is %.2f s)\n", r.baud, DeadPortSeconds(r.baud),
+               static_cast<double>(StuckNs(r.baud)) / 1e9);
+    }
 
     printf("LoadEntries, best of 50\n");
     for (int displays : {10, 100, 1000}) {
