@@ -71,7 +71,9 @@ void SleepMs(int ms) {
 }
 
 // One line on standard error naming the port and why it failed; the console
-// report on standard output keeps its own lines.
+// report on standard output keeps its own lines. Formatted as printf is,
+// and checked as printf is by the compiler.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 __attribute__((format(printf, 1, 2))) void SayWhy(const char* format, ...) {
     char why[256];
     va_list args;
