@@ -40,28 +40,66 @@ double ThreadCpuSeconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
+// Sends the program's report and reasons to /dev/null while it lives: the
+// figures are what counts here.
+class Quiet {
+public:
+    Quiet() : out_(dup(STDOUT_FILENO)), err_(dup(STDERR_FILENO)) {
+        fflush(stdout);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    ~Quiet() {
+        fflush(stdout);
+        dup2(out_, STDOUT_FILENO);
+        dup2(err_, STDERR_FILENO);
+        close(out_);
+        close(err_);
+    }
+    Quiet(const Quiet&) = delete;
+    Quiet& operator=(const Quiet&) = delete;
+
+private:
+    int out_;
+    int err_;
+};
+
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    char name[64] = {};
+    Pty() {
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+            perror("openpty");
+            exit(1);
+        }
+    }
+    ~Pty() {
+        close(master);
+        close(slave);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+};
+
 struct PulseRun {
     double wall = 0;       // the display sequence, as marquell spends it
     double cpu = 0;        // processor time of the sending thread
     double delivered = 0;  // from the first byte sent to the last byte read
     size_t bytes = 0;      // bytes read on the far side, prefill included
     size_t prefill = 0;
-    int failures = 0;
 };
 
 // Runs the attention pulse on a fresh pty read at rate bytes a second
 // (0: as fast as it comes).
 PulseRun RunPulse(double rate, bool prefill) {
-    int master = -1;
-    int slave = -1;
-    char name[64];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        perror("openpty");
-        exit(1);
-    }
+    Pty pty;
+    const int master = pty.master;
     PulseRun run;
     if (prefill) {
-        run.prefill = FillQueue(slave);
+        run.prefill = FillQueue(pty.slave);
     }
     size_t expected = run.prefill + kSetupBytes + kPulseBytes;
     std::atomic<bool> started{false};
@@ -95,62 +133,35 @@ PulseRun RunPulse(double rate, bool prefill) {
 
     Entry e{};
     e.command = 1;
-    fflush(stdout);
-    int saved_stdout = dup(STDOUT_FILENO);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);  // count the failure lines, don't show them
-    close(null);
-    Serial_Init(name, 19200);
-    start = Clock::now();
-    started = true;
-    double cpu0 = ThreadCpuSeconds();
-    RunDisplaySequence(&e);
-    run.cpu = ThreadCpuSeconds() - cpu0;
-    run.wall = Seconds(Clock::now() - start);
-    Uninit_Serial();
-    fflush(stdout);
-    dup2(saved_stdout, STDOUT_FILENO);
-    close(saved_stdout);
+    {
+        Quiet quiet;
+        Serial_Init(pty.name, 19200);
+        start = Clock::now();
+        started = true;
+        double cpu0 = ThreadCpuSeconds();
+        RunDisplaySequence(&e);
+        run.cpu = ThreadCpuSeconds() - cpu0;
+        run.wall = Seconds(Clock::now() - start);
+        Uninit_Serial();
+    }
     reader.join();
     run.delivered = Seconds(last_byte - start);
-    close(master);
-    close(slave);
     return run;
 }
 
 // Wall time of a pulse display on a port that moves nothing: a pty whose
 // queue is full and whose far side never reads.
 double DeadPortSeconds(int baud) {
-    int master = -1;
-    int slave = -1;
-    char name[64];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        perror("openpty");
-        exit(1);
-    }
-    FillQueue(slave);
+    Pty pty;
+    FillQueue(pty.slave);
     Entry e{};
     e.command = 1;
-    fflush(stdout);
-    int saved_stdout = dup(STDOUT_FILENO);
-    int saved_stderr = dup(STDERR_FILENO);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);  // the failure lines and the reason
-    dup2(null, STDERR_FILENO);
-    close(null);
+    Quiet quiet;
     auto start = Clock::now();
-    Serial_Init(name, baud);
+    Serial_Init(pty.name, baud);
     RunDisplaySequence(&e);
     Uninit_Serial();
-    double wall = Seconds(Clock::now() - start);
-    fflush(stdout);
-    dup2(saved_stdout, STDOUT_FILENO);
-    dup2(saved_stderr, STDERR_FILENO);
-    close(saved_stdout);
-    close(saved_stderr);
-    close(master);
-    close(slave);
-    return wall;
+    return Seconds(Clock::now() - start);
 }
 
 std::string DisplayFile(int displays) {
@@ -171,11 +182,7 @@ double LoadMicros(int displays) {
     std::string text = DisplayFile(displays);
     fwrite(text.data(), 1, text.size(), f);
     fclose(f);
-    fflush(stdout);
-    int saved_stdout = dup(STDOUT_FILENO);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    close(null);
+    Quiet quiet;
     double best = 1e9;
     for (int i = 0; i < 50; ++i) {
         auto t0 = Clock::now();
@@ -188,9 +195,6 @@ double LoadMicros(int displays) {
             head = next;
         }
     }
-    fflush(stdout);
-    dup2(saved_stdout, STDOUT_FILENO);
-    close(saved_stdout);
     unlink(path.c_str());
     return best;
 }
