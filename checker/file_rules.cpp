@@ -92,9 +92,10 @@ void CheckDisplayStarts(const Places& p, CheckResult* r) {
     for (size_t i = 0; i < rec.count; ++i) {
         CheckDisplayStart(p, r, i);
     }
-    // Every other "lcd" outside a value, before reading stopped, is passed
-    // over by the reader.
-    for (size_t at = FindFrom(p, 0, "lcd"); at != kNowhere && at < rec.end_at;
+    // Every other "lcd" outside a value, before reading stopped and before
+    // a display that is not served, is passed over by the reader.
+    size_t end = std::min(rec.end_at, rec.unserved_lcd);
+    for (size_t at = FindFrom(p, 0, "lcd"); at != kNowhere && at < end;
          at = FindFrom(p, at + 1, "lcd")) {
         long around = DisplayAround(p, at);
         if (around < 0 || rec.displays[around].lcd == at || InsideValue(p, at) != nullptr) {
@@ -187,6 +188,13 @@ void CheckReadingEnd(const Places& p, CheckResult* r) {
                       : rec.end == READ_NO_OPENING_QUOTE
                           ? std::string(key) + " has no opening quote"
                           : std::string("the ") + key + " value opened here is never closed";
+    if (rec.unserved_lcd != kNowhere) {
+        Warn(p, &r->warnings, rec.end_at,
+             "reading stops here: %s; the display the \"lcd\" at %s begins is not served, as "
+             "none of its rows is read",
+             why.c_str(), Place(p, rec.unserved_lcd).c_str());
+        return;
+    }
     Warn(p, &r->warnings, rec.end_at,
          "reading stops here: %s; display %zu (at %s) is served with the rows read so far and "
          "nothing after it is read",

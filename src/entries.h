@@ -79,9 +79,13 @@ struct ReadRecord {
     size_t end_at;       // where reading stopped; kNowhere after READ_ALL
     int end_row;         // the row being read then, 0 (line1) .. 3
     bool out_of_memory;  // the record or the list is incomplete
+    // The "lcd" of a display after the first of which no line1 value was
+    // read: it is in neither the list nor displays. kNowhere when none.
+    size_t unserved_lcd;
 };
 
 // Reads the displays from a NUL-terminated file text and sets baudrate.
+// A display after the first of which no line1 value is read is left out.
 // The text is changed while it is read and restored before the return.
 // Null only when memory runs out before the first record. With a record
 // (zero-filled, or as an earlier call left it), it also notes where every

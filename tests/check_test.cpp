@@ -72,6 +72,7 @@ TEST(CheckDisplayStart, LcdInsideAWordStartsADisplayAndItsOwnLcdIsPassedOver) {
 TEST(CheckDisplayStart, LcdInsideALine4ValueStartsTheNextDisplayThere) {
     Checked c = Check(R"(baudrate=9600
 lcd=1 line1="a" line2="b" line3="c" line4="see lcd=2"
+line1="e" line2="" line3="" line4=""
 )");
     EXPECT_WARNING(c, 2, 48, "\"lcd\" inside the line4 value of display 1 starts display 2");
     EXPECT_EQ(2u, c.result.displays.size());
@@ -191,6 +192,12 @@ TEST(CheckReading, AMissingKeyOrQuoteStopsReadingThere) {
     EXPECT_WARNING(missing, 2, 24, "reading stops here: no line3 key from here on; display 1");
     Checked quote = Check("baudrate=9600\nlcd=1 line1=\"a\" line2=\"b\" line3\n");
     EXPECT_WARNING(quote, 2, 27, "line3 has no opening quote");
+    Checked note = Check("baudrate=9600\nlcd=1 " + std::string(kRows) + "\n# lcd=3 is the hall\n");
+    EXPECT_WARNING(note, 2, 44,
+                   "reading stops here: no line1 key from here on; the display the \"lcd\" at 3:3 "
+                   "begins is not served");
+    EXPECT_EQ(1u, note.result.displays.size());
+    EXPECT_EQ(1u, note.result.warnings.size()) << note.all;
 }
 
 TEST(CheckText, CharactersThatVanishOrChangeAreNamedWithTheirColumns) {
