@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "check.h"
+#include "descriptors.h"
 #include "display_model.h"
 
 namespace {
@@ -188,6 +189,7 @@ int CompareReceived(const CheckResult& r, const char* dir, int width, bool quiet
 }  // namespace
 
 int main(int argc, char** argv) {
+    ReserveStandardDescriptors();
     Options o = ParseArgs(argc, argv);
     CheckResult r;
     if (!CheckFile(o.file, o.width, &r)) {

@@ -262,7 +262,8 @@ CheckRun RunCheck(const std::string& args, const std::string& ini) {
     if (!ini.empty()) {
         dir.Write("marquell.ini", ini);
     }
-    std::string cmd = "cd '" + dir.path() + "' && '" MARQUELL_CHECK_BIN "' " + args + " 2>&1";
+    // 2>&1 first, so args may close descriptors.
+    std::string cmd = "cd '" + dir.path() + "' && '" MARQUELL_CHECK_BIN "' 2>&1 " + args;
     FILE* p = popen(cmd.c_str(), "r");
     CheckRun run{-1, ""};
     char buf[4096];
@@ -287,6 +288,14 @@ TEST(CheckProgram, StatusIsZeroCleanOneWithWarningsTwoUnreadable) {
     EXPECT_NE(std::string::npos, missing.out.find("cannot read marquell.ini")) << missing.out;
     EXPECT_EQ(2, RunCheck("--width 0", kClean).status);
     EXPECT_EQ(2, RunCheck("--frobnicate", kClean).status);
+}
+
+TEST(CheckProgram, ClosedStandardDescriptorsAreNotTakenForTheFileOrTheCapture) {
+    CheckRun in = RunCheck("<&-", kClean);
+    EXPECT_EQ(0, in.status) << in.out;
+    EXPECT_NE(std::string::npos, in.out.find("no warnings\n")) << in.out;
+    EXPECT_EQ(0, RunCheck("<&- >&- 2>&-", kClean).status);
+    EXPECT_EQ(1, RunCheck("<&- >&- 2>&-", kClean + std::string("lcdx")).status);
 }
 
 TEST(CheckProgram, QuietPrintsNothingAndKeepsTheStatus) {
