@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "main.h"
+
 namespace {
 
 const char* const kRowKeys[] = {"line1", "line2", "line3", "line4"};
@@ -129,7 +131,7 @@ void CheckTakenCommand(const Places& p, CheckResult* r, size_t i, int key, size_
     if (s != SCAN_READ && key == 1) {
         Warn(p, &r->warnings, at,
              "%s %s: display %zu still gets the contrast command, with level %d", name,
-             ScanProblem(s), i + 1, r->displays[i].entry.command_param & 0xFF);
+             ScanProblem(s), i + 1, ContrastLevel(&r->displays[i].entry));
     } else if (s != SCAN_READ) {
         Warn(p, &r->warnings, at, "%s %s: display %zu still runs the attention pulse", name,
              ScanProblem(s), i + 1);

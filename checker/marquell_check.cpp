@@ -12,6 +12,7 @@
 #include "check.h"
 #include "descriptors.h"
 #include "display_model.h"
+#include "main.h"
 
 namespace {
 
@@ -104,7 +105,7 @@ std::string Screen(const std::string& bytes, int width, const char* label) {
 
 std::string CommandText(const Entry& e) {
     if (e.command == 2) {
-        return "contrast " + std::to_string(e.command_param & 0xFF);
+        return "contrast " + std::to_string(ContrastLevel(&e));
     }
     return e.command == 1 ? "attention pulse" : "none";
 }

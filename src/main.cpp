@@ -45,6 +45,10 @@ void AttentionPulse() {
 
 }  // namespace
 
+ubyte ContrastLevel(const Entry* e) {
+    return static_cast<ubyte>(e->command_param & 0xFF);
+}
+
 void RunDisplaySequence(const Entry* e) {
     SendWhole(&kSetupFirst, 1);
     SendWhole(&kSetupSecond, 1);
@@ -55,7 +59,7 @@ void RunDisplaySequence(const Entry* e) {
         SendString(rows[r]);
     }
     if (e->command == 2) {
-        const ubyte contrast[] = {kContrast, static_cast<ubyte>(e->command_param & 0xFF)};
+        const ubyte contrast[] = {kContrast, ContrastLevel(e)};
         SendWhole(contrast, 2);
     } else if (e->command == 1) {
         AttentionPulse();
