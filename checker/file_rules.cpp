@@ -17,6 +17,7 @@ const char* ScanProblem(ScanOutcome s) {
         case SCAN_BLANKS: return "has blanks before its '='";
         case SCAN_NO_EQUALS: return "is not followed by '='";
         case SCAN_NO_DIGITS: return "has no number after its '='";
+        case SCAN_SATURATED: return "has a number that does not fit an int";
         default: return "";
     }
 }
@@ -128,10 +129,22 @@ void CheckTakenCommand(const Places& p, CheckResult* r, size_t i, int key, size_
              i + 1, Place(p, d.lcd).c_str(), name);
     }
     ScanOutcome s = d.command_scan[key];
-    if (s != SCAN_READ && key == 1) {
+    const Entry& e = r->displays[i].entry;
+    if (s == SCAN_SATURATED && key == 1) {
+        Warn(p, &r->warnings, at,
+             "%s %s: it reads as %d, and display %zu gets contrast level %d (its low 8 bits)", name,
+             ScanProblem(s), e.command_param, i + 1, ContrastLevel(&e));
+    } else if (s == SCAN_SATURATED) {
+        Warn(p, &r->warnings, at, "%s %s: it reads as %d, which the attention pulse does not use",
+             name, ScanProblem(s), e.command_param);
+    } else if (s == SCAN_READ && key == 1 && (e.command_param < 0 || e.command_param > 255)) {
+        Warn(p, &r->warnings, at,
+             "%s %d is outside 0..255: display %zu gets contrast level %d (its low 8 bits)", name,
+             e.command_param, i + 1, ContrastLevel(&e));
+    } else if (s != SCAN_READ && key == 1) {
         Warn(p, &r->warnings, at,
              "%s %s: display %zu still gets the contrast command, with level %d", name,
-             ScanProblem(s), i + 1, ContrastLevel(&r->displays[i].entry));
+             ScanProblem(s), i + 1, ContrastLevel(&e));
     } else if (s != SCAN_READ) {
         Warn(p, &r->warnings, at, "%s %s: display %zu still runs the attention pulse", name,
              ScanProblem(s), i + 1);

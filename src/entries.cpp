@@ -23,7 +23,7 @@ const size_t kFirstChunk = 4096;
 // Reads "key=%d" at p, where key stands, as the C library's scanner would:
 // '=' right after the key, then white space, an optional sign and at least
 // one digit. Out-of-range numbers saturate at the int limits instead of being
-// undefined. A scan that fails leaves *value as it was.
+// undefined, and say so. A scan that fails leaves *value as it was.
 ScanOutcome ScanNumber(const char* p, const char* key, int* value) {
     p += strlen(key);
     if (*p != '=') {
@@ -46,16 +46,16 @@ ScanOutcome ScanNumber(const char* p, const char* key, int* value) {
     }
     const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
     long long magnitude = 0;
+    bool saturated = false;
     for (; *p >= '0' && *p <= '9'; ++p) {
-        if (magnitude < limit) {
-            magnitude = magnitude * 10 + (*p - '0');
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > limit) {
+            magnitude = limit;
+            saturated = true;
         }
     }
-    if (magnitude > limit) {
-        magnitude = limit;
-    }
     *value = static_cast<int>(negative ? -magnitude : magnitude);
-    return SCAN_READ;
+    return saturated ? SCAN_SATURATED : SCAN_READ;
 }
 
 // A command search that ran to the end of the text: the first key at or

@@ -34,6 +34,7 @@ Entry* AddEntry(Entry* e);
 // How one "key=%d" scan fared.
 enum ScanOutcome {
     SCAN_READ,       // a number was read
+    SCAN_SATURATED,  // a number was read that does not fit an int: held at INT_MIN or INT_MAX
     SCAN_BLANKS,     // blanks stand between the key and its '=': nothing read
     SCAN_NO_EQUALS,  // no '=' after the key: nothing read
     SCAN_NO_DIGITS,  // no number after the '=': nothing read

@@ -160,6 +160,30 @@ TEST(CheckCommand, BlanksBeforeTheEqualsSignStillSendTheCommand) {
                    "contrast command, with level 0");
 }
 
+TEST(CheckCommand, AContrastOutside0To255IsNamedWithTheLevelSent) {
+    Checked c = Check("baudrate=9600\nlcd=1 cmd_contrast=300 " + std::string(kRows) +
+                      "\nlcd=2 cmd_contrast=-1 " + kRows + "\nlcd=3 cmd_contrast=255 " + kRows);
+    EXPECT_WARNING(c, 2, 7, "cmd_contrast 300 is outside 0..255: display 1 gets contrast level 44");
+    EXPECT_WARNING(c, 3, 7, "cmd_contrast -1 is outside 0..255: display 2 gets contrast level 255");
+    EXPECT_EQ(2u, c.result.warnings.size()) << c.all;
+}
+
+// 21474836470 is INT_MAX with one more digit: it must not pass as INT_MAX.
+TEST(CheckNumbers, ANumberThatDoesNotFitAnIntIsNamedWithWhatItReadsAs) {
+    Checked c = Check("baudrate=4294986496\nlcd=21474836470 cmd_contrast=99999999999 " +
+                      std::string(kRows) + "\nlcd=2 cmd_attention=-99999999999 " + kRows);
+    EXPECT_WARNING(c, 1, 1,
+                   "baudrate has a number that does not fit an int: it reads as rate 2147483647");
+    EXPECT_WARNING(c, 2, 1,
+                   "lcd has a number that does not fit an int: display 1 is served on "
+                   "/dev/ttyS2147483647");
+    EXPECT_WARNING(c, 2, 17,
+                   "cmd_contrast has a number that does not fit an int: it reads as 2147483647, "
+                   "and display 1 gets contrast level 255");
+    EXPECT_WARNING(c, 3, 7,
+                   "cmd_attention has a number that does not fit an int: it reads as -2147483648");
+}
+
 TEST(CheckRate, ARateOutsideTheTableOrMissingSendsNothing) {
     Checked c = Check("\n  baudrate=115200\nlcd=1 " + std::string(kRows));
     EXPECT_WARNING(c, 2, 3, "rate 115200 is not 1200, 2400, 4800, 9600 or 19200");

@@ -73,6 +73,7 @@ TEST(RateScan, TakesOnlyTheFirstBaudrateAndNeedsTheEqualsSignRightAfterIt) {
     EXPECT_EQ(0, Parse("mybaudrate: fast, baudrate=19200").rate);
     EXPECT_EQ(0, Parse("no rate here").rate);
     EXPECT_EQ(4800, Parse("baudrate=\n\t +4800x").rate);
+    EXPECT_EQ(19200, Parse("baudrate=+019200").rate) << "decimal, never octal";
     EXPECT_EQ(-1200, Parse("baudrate=-1200").rate);
     EXPECT_EQ(0, Parse("baudrate=+").rate);
     EXPECT_EQ(0, Parse("baudrate=0x10").rate);
