@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "check.h"
+#include "descriptors.h"
 #include "display_model.h"
+#include "main.h"
 
 namespace {
 
@@ -103,7 +105,7 @@ std::string Screen(const std::string& bytes, int width, const char* label) {
 
 std::string CommandText(const Entry& e) {
     if (e.command == 2) {
-        return "contrast " + std::to_string(e.command_param & 0xFF);
+        return "contrast " + std::to_string(ContrastLevel(&e));
     }
     return e.command == 1 ? "attention pulse" : "none";
 }
@@ -188,6 +190,7 @@ int CompareReceived(const CheckResult& r, const char* dir, int width, bool quiet
 }  // namespace
 
 int main(int argc, char** argv) {
+    ReserveStandardDescriptors();
     Options o = ParseArgs(argc, argv);
     CheckResult r;
     if (!CheckFile(o.file, o.width, &r)) {

@@ -5,7 +5,8 @@
 // command of 0, 1 or 2. Read once more with a ReadRecord, the list must be
 // the same, and the record must hold what marquell-check's binary searches
 // rely on: one entry a display, "lcd"s in file order, values in file order
-// that never overlap, every place inside the text.
+// that never overlap, every place inside the text, and a display left out
+// only where reading stopped at its line1, after the last one listed.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -93,6 +94,11 @@ void CheckRecord(const ReadRecord* r, const Entry* head, size_t len) {
     }
     if ((r->end == READ_ALL) != (r->end_at == kNowhere) ||
         (r->end != READ_ALL && r->end_at >= len)) {
+        abort();
+    }
+    if (r->unserved_lcd != kNowhere &&
+        (r->end == READ_ALL || r->end_row != 0 || r->count == 0 || r->unserved_lcd >= len ||
+         r->unserved_lcd < r->displays[r->count - 1].lcd)) {
         abort();
     }
 }

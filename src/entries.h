@@ -34,6 +34,7 @@ Entry* AddEntry(Entry* e);
 // How one "key=%d" scan fared.
 enum ScanOutcome {
     SCAN_READ,       // a number was read
+    SCAN_SATURATED,  // a number was read that does not fit an int: held at INT_MIN or INT_MAX
     SCAN_BLANKS,     // blanks stand between the key and its '=': nothing read
     SCAN_NO_EQUALS,  // no '=' after the key: nothing read
     SCAN_NO_DIGITS,  // no number after the '=': nothing read
@@ -79,9 +80,13 @@ struct ReadRecord {
     size_t end_at;       // where reading stopped; kNowhere after READ_ALL
     int end_row;         // the row being read then, 0 (line1) .. 3
     bool out_of_memory;  // the record or the list is incomplete
+    // The "lcd" of a display after the first of which no line1 value was
+    // read: it is in neither the list nor displays. kNowhere when none.
+    size_t unserved_lcd;
 };
 
 // Reads the displays from a NUL-terminated file text and sets baudrate.
+// A display after the first of which no line1 value is read is left out.
 // The text is changed while it is read and restored before the return.
 // Null only when memory runs out before the first record. With a record
 // (zero-filled, or as an earlier call left it), it also notes where every

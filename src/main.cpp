@@ -5,9 +5,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include "descriptors.h"
 #include "entries.h"
 #include "pause.h"
 #include "protocol.h"
@@ -48,6 +46,10 @@ void AttentionPulse() {
 
 }  // namespace
 
+ubyte ContrastLevel(const Entry* e) {
+    return static_cast<ubyte>(e->command_param & 0xFF);
+}
+
 void RunDisplaySequence(const Entry* e) {
     SendWhole(&kSetupFirst, 1);
     SendWhole(&kSetupSecond, 1);
@@ -58,7 +60,7 @@ void RunDisplaySequence(const Entry* e) {
         SendString(rows[r]);
     }
     if (e->command == 2) {
-        const ubyte contrast[] = {kContrast, static_cast<ubyte>(e->command_param & 0xFF)};
+        const ubyte contrast[] = {kContrast, ContrastLevel(e)};
         SendWhole(contrast, 2);
     } else if (e->command == 1) {
         AttentionPulse();
@@ -68,25 +70,6 @@ void RunDisplaySequence(const Entry* e) {
 #ifndef MARQUELL_NO_MAIN
 
 namespace {
-
-// With descriptor 0, 1 or 2 closed at start, a port would be opened on it:
-// the console report would then go to a display, and a port on descriptor 0
-// would be taken for a failed open. Fill the gaps before any port is opened.
-void ReserveStandardDescriptors() {
-    for (;;) {
-        int fd = open("/dev/null", O_RDWR);
-        if (fd < 0) {
-            fd = open("/", O_RDONLY | O_DIRECTORY);  // any descriptor holds the slot
-        }
-        if (fd < 0) {
-            return;
-        }
-        if (fd > STDERR_FILENO) {
-            close(fd);
-            return;
-        }
-    }
-}
 
 // The report is for people: a reader that goes away (a closed pipe) or a
 // full file must not stop the displays from being served, and a journal

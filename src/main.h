@@ -8,4 +8,7 @@
 // to the port in handle.
 void RunDisplaySequence(const Entry* e);
 
+// The level the contrast command sends: the low 8 bits of the number read.
+ubyte ContrastLevel(const Entry* e);
+
 #endif
