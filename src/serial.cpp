@@ -47,6 +47,7 @@ char lost_reason[128];
 long long bytes_taken = 0;
 // The line is known to be busy with queued bytes until then.
 long long line_busy_until_ns = 0;
+ByteSink byte_sink = write;
 
 // Ports whose lock another program held longer than one display needs: in
 // the same run they are not waited for again. Beyond this many such ports a
@@ -279,7 +280,7 @@ bool WriteByte(ubyte datum) {
     }
     Progress progress = ProgressFrom(QueuedBytes(), NowNs());
     for (;;) {
-        ssize_t written = write(handle, &datum, 1);
+        ssize_t written = byte_sink(handle, &datum, 1);
         if (written == 1) {
             ++bytes_taken;
             return true;
@@ -382,6 +383,10 @@ void Uninit_Serial() {
 
 bool PortLost() {
     return handle != 0 && lost_reason[0] != '\0';
+}
+
+void SetByteSink(ByteSink sink) {
+    byte_sink = sink != nullptr ? sink : write;
 }
 
 void SendByte(ubyte datum) {

@@ -2,6 +2,8 @@
 #ifndef MARQUELL_SERIAL_H
 #define MARQUELL_SERIAL_H
 
+#include <sys/types.h>
+
 #include "typedefs.h"
 
 // Descriptor of the open port; 0 when none is open.
@@ -32,6 +34,13 @@ void SendByte(ubyte datum);
 
 // True when the open port was lost for the rest of this display.
 bool PortLost();
+
+// Where the port's bytes leave the program: write(2) on handle, unless a
+// caller that wants the bytes themselves (the checker, the tests) puts its
+// own in. It is called as write(2) is, with one byte, and answers as
+// write(2) does. Null puts write(2) back.
+using ByteSink = ssize_t (*)(int fd, const void* buf, size_t count);
+void SetByteSink(ByteSink sink);
 
 // Sends bytes the display must get together, a command with its arguments,
 // through SendByte; once the run is asked to stop, sends none of them.
