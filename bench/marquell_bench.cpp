@@ -26,7 +26,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const size_t kPulseBytes = 10000;
 const size_t kSetupBytes = 14;  // set-up and four empty rows
 const double kWireBytesPerSecond = 19200.0 / kBitsPerByte;
 
@@ -132,7 +131,7 @@ PulseRun RunPulse(double rate, bool prefill) {
     });
 
     Entry e{};
-    e.command = 1;
+    e.command = COMMAND_ATTENTION;
     {
         Quiet quiet;
         Serial_Init(pty.name, 19200);
@@ -155,7 +154,7 @@ double DeadPortSeconds(int baud) {
     Pty pty;
     FillQueue(pty.slave);
     Entry e{};
-    e.command = 1;
+    e.command = COMMAND_ATTENTION;
     Quiet quiet;
     auto start = Clock::now();
     Serial_Init(pty.name, baud);
@@ -189,11 +188,7 @@ double LoadMicros(int displays) {
         Entry* head = LoadEntries(path.c_str());
         double us = Seconds(Clock::now() - t0) * 1e6;
         best = us < best ? us : best;
-        while (head != nullptr) {
-            Entry* next = head->next;
-            free(head);
-            head = next;
-        }
+        FreeEntries(head);
     }
     unlink(path.c_str());
     return best;

@@ -6,11 +6,9 @@
 #include <utility>
 
 #include "main.h"
+#include "protocol.h"
 
 namespace {
-
-const char* const kRowKeys[] = {"line1", "line2", "line3", "line4"};
-const char* const kCommandKeys[] = {"cmd_attention", "cmd_contrast"};
 
 const char* ScanProblem(ScanOutcome s) {
     switch (s) {
@@ -43,11 +41,12 @@ void CheckRate(const Places& p, CheckResult* r) {
         Warn(p, &r->warnings, at, "baudrate %s: it reads as rate %d",
              ScanProblem(p.record->baudrate_scan), r->rate);
     }
-    if (!RateInTable(r->rate)) {
+    if (FindRate(r->rate) == nullptr) {
+        char rates[64];
+        RatesInWords(rates, sizeof rates, " or ");
         Warn(p, &r->warnings, at,
-             "rate %d is not 1200, 2400, 4800, 9600 or 19200: marquell refuses every "
-             "port, so no display gets a byte",
-             r->rate);
+             "rate %d is not %s: marquell refuses every port, so no display gets a byte", r->rate,
+             rates);
     }
     for (size_t later = FindFrom(p, at + 1, "baudrate"); later != kNowhere;
          later = FindFrom(p, later + 1, "baudrate")) {

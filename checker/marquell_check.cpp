@@ -19,7 +19,6 @@ namespace {
 const int kExitClean = 0;
 const int kExitWarnings = 1;
 const int kExitUnreadable = 2;
-const int kPulseBytes = 10000;
 
 const char kUsage[] =
     "usage: marquell-check [--width N] [--quiet] [--received DIR] [FILE]\n"
@@ -96,18 +95,11 @@ std::string Indent(const std::string& block, const char* by) {
     return out;
 }
 
-std::string Screen(const std::string& bytes, int width, const char* label) {
-    DisplayModel m;
-    ModelInit(&m, width);
-    ModelFeed(&m, bytes.data(), bytes.size());
-    return ModelRender(&m, label);
-}
-
 std::string CommandText(const Entry& e) {
-    if (e.command == 2) {
+    if (e.command == COMMAND_CONTRAST) {
         return "contrast " + std::to_string(ContrastLevel(&e));
     }
-    return e.command == 1 ? "attention pulse" : "none";
+    return e.command == COMMAND_ATTENTION ? "attention pulse" : "none";
 }
 
 void PrintDisplay(const CheckResult& r, size_t i) {
@@ -126,7 +118,7 @@ void PrintDisplay(const CheckResult& r, size_t i) {
     if (r.rate_ok) {
         printf("  bytes    %zu, %.2f s on the wire at %d baud", bytes, WireSeconds(bytes, r.rate),
                r.rate);
-        if (e.command == 1) {
+        if (e.command == COMMAND_ATTENTION) {
             printf(" (the attention pulse alone: %d bytes, %.1f s)", kPulseBytes,
                    WireSeconds(kPulseBytes, r.rate));
         }
@@ -166,9 +158,9 @@ int CompareReceived(const CheckResult& r, const char* dir, int width, bool quiet
         std::string got = ReadFile(std::string(dir) + "/" + name, &found);
         std::string want = PortStream(r, port);
         std::string dev = "/dev/" + name;
-        std::string left = "predicted by marquell-check\n" + Screen(want, width, dev.c_str());
+        std::string left = "predicted by marquell-check\n" + ModelScreen(want, width, dev.c_str());
         std::string right = "decoded from the " + std::to_string(got.size()) + " bytes " + name +
-                            " received\n" + Screen(got, width, dev.c_str());
+                            " received\n" + ModelScreen(got, width, dev.c_str());
         bool same = found && got == want;
         differences += same ? 0 : 1;
         if (quiet) {

@@ -9,6 +9,7 @@
 
 #include "check.h"
 #include "entries.h"
+#include "read_record.h"
 
 // A row value as the reader took it.
 struct ValueSpan {

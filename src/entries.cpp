@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "read_record.h"
+
 int baudrate = 0;
 
 namespace {
@@ -128,14 +130,13 @@ const char* FindToEnd(SearchToEnd* last, const char* from, const char* key) {
 // value's closing quote when that stands after the "lcd"; contrast wins when
 // both keys are there. The command counts even when its number does not scan.
 void FindCommand(Reading* r, Entry* e, const char* lcd, const char* close, DisplayPlaces* d) {
-    const char* keys[] = {"cmd_attention", "cmd_contrast"};
     for (int k = 0; k < 2; ++k) {
-        const char* at =
-            close > lcd ? strstr(lcd, keys[k]) : FindToEnd(&r->to_end[k], lcd, keys[k]);
+        const char* key = kCommandKeys[k];
+        const char* at = close > lcd ? strstr(lcd, key) : FindToEnd(&r->to_end[k], lcd, key);
         d->command_key[k] = Offset(r, at);
         if (at != nullptr) {
-            d->command_scan[k] = ScanNumber(at, keys[k], &e->command_param);
-            e->command = static_cast<sbyte>(k + 1);
+            d->command_scan[k] = ScanNumber(at, key, &e->command_param);
+            e->command = static_cast<sbyte>(COMMAND_ATTENTION + k);
         }
     }
 }
@@ -145,11 +146,10 @@ void FindCommand(Reading* r, Entry* e, const char* lcd, const char* close, Displ
 // command search, so that search ends at this display's line1. False when a
 // key or quote is missing: parsing stops there.
 bool ReadRows(Reading* r, Entry* e, const char* lcd, DisplayPlaces* d) {
-    const char* keys[] = {"line1", "line2", "line3", "line4"};
     char* rows[] = {e->line1, e->line2, e->line3, e->line4};
     for (int i = 0; i < 4; ++i) {
         char* close;
-        if (!FindValue(r, keys[i], &d->rows[i], &close)) {
+        if (!FindValue(r, kRowKeys[i], &d->rows[i], &close)) {
             r->end_row = i;
             return false;
         }
@@ -294,6 +294,14 @@ Entry* AddEntry(Entry* e) {
     return added;
 }
 
+void FreeEntries(Entry* head) {
+    while (head != nullptr) {
+        Entry* next = head->next;
+        free(head);
+        head = next;
+    }
+}
+
 void FreeReadRecord(ReadRecord* record) {
     free(record->displays);
     *record = ReadRecord{};
@@ -357,6 +365,10 @@ Entry* ParseEntries(char* text, ReadRecord* record) {
         record->out_of_memory = record->out_of_memory || current == nullptr;
     }
     return head;
+}
+
+Entry* ParseEntries(char* text) {
+    return ParseEntries(text, nullptr);
 }
 
 Entry* LoadEntries(const char* filename) {

@@ -14,7 +14,6 @@
 
 namespace {
 
-const int kPulseSteps = 1000;
 const int kPulsePause = 10000;
 
 // The pause only paces the sweep: when the bytes queued on the line already
@@ -59,10 +58,10 @@ void RunDisplaySequence(const Entry* e) {
         SendWhole(position, 3);
         SendString(rows[r]);
     }
-    if (e->command == 2) {
+    if (e->command == COMMAND_CONTRAST) {
         const ubyte contrast[] = {kContrast, ContrastLevel(e)};
         SendWhole(contrast, 2);
-    } else if (e->command == 1) {
+    } else if (e->command == COMMAND_ATTENTION) {
         AttentionPulse();
     }
 }

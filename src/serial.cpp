@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "line_wait.h"
 #include "protocol.h"
 #include "stop.h"
@@ -59,12 +60,6 @@ struct PortId {
 PortId held_ports[32];
 int held_count = 0;
 
-long long NowNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 void SleepMs(int ms) {
     timespec pause{ms / 1000, static_cast<long>(ms % 1000) * 1000000};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR && StopSignal() == 0) {
@@ -98,16 +93,6 @@ int OpenPort(const char* devname) {
         fd = open(devname, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     return fd;
-}
-
-bool SpeedCode(int baud_rate, speed_t* speed) {
-    for (const LineRate& r : kRates) {
-        if (r.baud == baud_rate) {
-            *speed = r.speed;
-            return true;
-        }
-    }
-    return false;
 }
 
 // The display takes every byte value as data or command, so the line must
@@ -341,10 +326,11 @@ int Serial_Init(const char* devname, int baud_rate) {
         SayWhy("cannot open: %s", handle < 0 ? strerror(err) : "it came as descriptor 0");
         return 1;
     }
-    speed_t speed = B0;
-    if (!SpeedCode(baud_rate, &speed)) {
-        printf("Serial_Init:: Invalid baud rate: %d (must be 1200, 2400, 4800, 9600, or 19200)\n",
-               baud_rate);
+    const LineRate* rate = FindRate(baud_rate);
+    if (rate == nullptr) {
+        char rates[64];
+        RatesInWords(rates, sizeof rates, ", or ");
+        printf("Serial_Init:: Invalid baud rate: %d (must be %s)\n", baud_rate, rates);
         return Refuse(2);
     }
     if (!LockPort(baud_rate)) {
@@ -359,8 +345,8 @@ int Serial_Init(const char* devname, int baud_rate) {
         return Refuse(3);
     }
     MakeRaw(&tio);
-    cfsetospeed(&tio, speed);
-    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, rate->speed);
+    cfsetispeed(&tio, rate->speed);
     if (SetAttr(handle, &tio) != 0) {
         const int err = errno;
         printf("Serial_Init:: tcsetattr() failed\n");

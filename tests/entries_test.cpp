@@ -21,14 +21,6 @@ struct Parsed {
     std::vector<Entry> entries;
 };
 
-void FreeList(Entry* e) {
-    while (e != nullptr) {
-        Entry* next = e->next;
-        free(e);
-        e = next;
-    }
-}
-
 // Parses a copy of text and keeps the records by value.
 Parsed Parse(const std::string& text) {
     std::vector<char> buf(text.begin(), text.end());
@@ -39,7 +31,7 @@ Parsed Parse(const std::string& text) {
     for (Entry* e = head; e != nullptr; e = e->next) {
         result.entries.push_back(*e);
     }
-    FreeList(head);
+    FreeEntries(head);
     result.rate = baudrate;
     EXPECT_EQ(text, std::string(buf.data(), text.size())) << "the text was not restored";
     return result;
@@ -287,7 +279,7 @@ TEST(LoadEntries, PrintsTheRateLineOnlyWhenTheFileWasRead) {
     fflush(stdout);
     EXPECT_EQ("Baudrate = 2400\r\n", testing::internal::GetCapturedStdout());
     ASSERT_NE(nullptr, head);
-    FreeList(head);
+    FreeEntries(head);
     EXPECT_EQ(2400, baudrate);
 
     baudrate = 77;
