@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "fill_queue.h"
+#include "report_expect.h"
 #include "serial.h"
 
 // Link seam: lets a test make the driver refuse the new settings.
@@ -34,6 +35,8 @@ extern "C" int tcsetattr(int fd, int actions, const struct termios* tio) {
 }
 
 namespace {
+
+using expect::Bytes;
 
 using Clock = std::chrono::steady_clock;
 
@@ -101,14 +104,6 @@ int OpenDescriptors() {
     }
     closedir(dir);
     return count;
-}
-
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values) {
-        s += static_cast<char>(v);
-    }
-    return s;
 }
 
 class SerialTest : public testing::Test {
