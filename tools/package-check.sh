@@ -6,7 +6,13 @@
 # udevadm verify where udevadm has it), a `cmake --install` into a private
 # prefix, and lintian.
 #
-#   tools/package-check.sh [BUILD_DIR]      (default: build-pkg)
+#   tools/package-check.sh [--arch ARCH] [BUILD_DIR]
+#
+# ARCH is a Debian architecture: this machine's (the default; BUILD_DIR
+# defaults to build-pkg), or arm64 or armhf, cross-built with Debian's cross
+# toolchain (BUILD_DIR defaults to build-pkg-ARCH); the packaged programs
+# then run under qemu-user. For another architecture it must run as root and
+# sets the machine up as tools/cross.sh says.
 #
 # Needs cmake, g++, make, dpkg-dev, mandoc,
 # man-db, systemd (for systemd-analyze) and lintian; .ci/run installs them.
@@ -16,7 +22,11 @@
 # shellcheck disable=SC2015
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=$(realpath -m "${1:-$top/build-pkg}")
+arch=
+if [ "${1:-}" = --arch ]; then
+    arch=${2:?package-check: --arch needs an architecture}
+    shift 2
+fi
 
 failures=0
 fail() {
@@ -41,12 +51,27 @@ need readelf binutils
 need systemd-analyze systemd
 need lintian lintian
 
+host_arch=$(dpkg --print-architecture)
+arch=${arch:-$host_arch}
+toolchain=()
+default_build=$top/build-pkg
+if [ "$arch" != "$host_arch" ]; then
+    # shellcheck source=tools/cross.sh
+    . "$top/tools/cross.sh"
+    cross_prepare "$arch"
+    toolchain=(-DCMAKE_TOOLCHAIN_FILE="$cross_toolchain")
+    default_build=$top/build-pkg-$arch
+    # dpkg-buildflags and cpack's dpkg-shlibdeps build for this architecture.
+    export DEB_HOST_ARCH=$arch
+fi
+build=$(realpath -m "${1:-$default_build}")
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # --- build with Debian's hardening flags, then the package ------------------
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-cmake -S "$top" -B "$build" -DMARQUELL_TESTS=OFF \
+cmake -S "$top" -B "$build" "${toolchain[@]}" -DMARQUELL_TESTS=OFF \
     -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >"$work/configure.log" ||
     { cat "$work/configure.log"; exit 1; }
@@ -70,7 +95,7 @@ version=$(changelog Version)
 [ "$(field Package)" = marquell ] && ok "Package: marquell" || fail "Package is '$(field Package)'"
 [ "$(field Version)" = "$version" ] && ok "Version: $version, as packaging/changelog" ||
     fail "the project is at $(field Version), packaging/changelog at $version: add a changelog entry"
-[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] && ok "Architecture: $(field Architecture)" ||
+[ "$(field Architecture)" = "$arch" ] && ok "Architecture: $arch" ||
     fail "Architecture is '$(field Architecture)'"
 [ "$(field Section)" = utils ] && ok "Section: utils" || fail "Section is '$(field Section)'"
 [ "$(field Priority)" = optional ] && ok "Priority: optional" || fail "Priority is '$(field Priority)'"
