@@ -521,8 +521,9 @@ int main(int argc, char** argv) {
         if (errno != EINVAL) {
             Fail("cannot become the subreaper of the run");
         }
-        fprintf(stderr, "ttysim: note: cannot become the subreaper of the run (%s); "
-                        "what the program leaves behind is not waited for\n",
+        fprintf(stderr,
+                "ttysim: note: cannot become the subreaper of the run (%s); "
+                "what the program leaves behind is not waited for\n",
                 strerror(errno));
     }
     pid_t pid = StartProgram(o);
