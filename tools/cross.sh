@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that build for another Debian architecture (arm64,
 # armhf) on this one: sets up Debian's cross toolchain and runs that
 # architecture's programs under qemu-user, as an ARM board would run them.

@@ -71,9 +71,11 @@ if [ "$components" != main ]; then
     ubuntu_keyring_sha256=36de43b15853ccae0028e9a767613770c704833f82586f28eb262f0311adb8a8
     keyring=(--keyring="$cache/ubuntu-archive-keyring.gpg")
     if [ ! -s "$cache/ubuntu-archive-keyring.gpg" ]; then
-        curl -fsS -o "$cache/ubuntu-keyring.deb" "$mirror/$ubuntu_keyring_deb" &&
-            echo "$ubuntu_keyring_sha256  $cache/ubuntu-keyring.deb" | sha256sum --quiet -c ||
-            { echo "fresh-check: cannot fetch a trusted $mirror/$ubuntu_keyring_deb" >&2; exit 1; }
+        if ! curl -fsS -o "$cache/ubuntu-keyring.deb" "$mirror/$ubuntu_keyring_deb" ||
+            ! echo "$ubuntu_keyring_sha256  $cache/ubuntu-keyring.deb" | sha256sum --quiet -c; then
+            echo "fresh-check: cannot fetch a trusted $mirror/$ubuntu_keyring_deb" >&2
+            exit 1
+        fi
         dpkg-deb --fsys-tarfile "$cache/ubuntu-keyring.deb" |
             tar -xO ./usr/share/keyrings/ubuntu-archive-keyring.gpg >"$cache/ubuntu-archive-keyring.gpg"
     fi
