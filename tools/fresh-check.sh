@@ -1,24 +1,48 @@
 #!/usr/bin/env bash
 # Tries the README's two commands and CI as a new user would: on a fresh
-# Debian 12 minbase system, as root, with the clone in /root/marquell (mode
-# 0700). Each of tools/demo.sh, tools/test.sh and `CI=true bash .ci/run` runs
-# on its own fresh copy of the system, in a private mount and process
-# namespace with a private /dev that holds no serial device of this machine.
-# Prints per command whether it passed and how long it took.
+# minbase system made by debootstrap (Debian 12 unless told otherwise), as
+# root, with the clone in /root/marquell (mode 0700). Each of tools/demo.sh,
+# tools/test.sh and `CI=true bash .ci/run` runs on its own fresh copy of the
+# system, in a private mount and process namespace with a private /dev that
+# holds no serial device of this machine. Prints per command whether it
+# passed and how long it took.
 #
-#   tools/fresh-check.sh [demo] [test] [ci]    as root, by hand; not part of CI
+#   tools/fresh-check.sh [--system NAME] [demo] [test] [ci]    as root, by hand
 #
-# With no argument it runs all three.
+# With no command it runs all three. NAME is one of
+#   bookworm  Debian 12 (the default; CI's system)
+#   bullseye  Debian 11
+#   jammy     Ubuntu 22.04, with universe (where libgtest-dev is), as installed
+#   noble     Ubuntu 24.04, likewise
 #
 # It checks the committed HEAD of this checkout (a `git clone`), not
 # uncommitted changes. The base system is made once with debootstrap and
 # kept; downloaded packages are kept beside it, so later runs fetch less.
 #   MARQUELL_FRESH_CACHE   where they are kept (default ~/.cache/marquell/fresh)
-#   MARQUELL_FRESH_MIRROR  the Debian mirror (default http://deb.debian.org/debian)
+#   MARQUELL_FRESH_MIRROR  the mirror (default http://deb.debian.org/debian for
+#                          Debian, http://archive.ubuntu.com/ubuntu for Ubuntu)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cache=${MARQUELL_FRESH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/marquell/fresh}
-mirror=${MARQUELL_FRESH_MIRROR:-http://deb.debian.org/debian}
+
+system=bookworm
+if [ "${1:-}" = --system ]; then
+    system=${2:-}
+    shift 2 || shift
+fi
+components=main
+case $system in
+    bookworm) label="Debian 12" ;;
+    bullseye) label="Debian 11" ;;
+    jammy) label="Ubuntu 22.04" components=main,universe ;;
+    noble) label="Ubuntu 24.04" components=main,universe ;;
+    *) echo "fresh-check: unknown system '$system': give bookworm, bullseye, jammy or noble" >&2; exit 2 ;;
+esac
+if [ "$components" = main ]; then
+    mirror=${MARQUELL_FRESH_MIRROR:-http://deb.debian.org/debian}
+else
+    mirror=${MARQUELL_FRESH_MIRROR:-http://archive.ubuntu.com/ubuntu}
+fi
 
 [ $# -gt 0 ] || set -- demo test ci
 for name in "$@"; do
@@ -33,15 +57,40 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 # shellcheck source=tools/prereqs.sh
 . "$top/tools/prereqs.sh"
-need_packages debootstrap git
+need_packages debootstrap git curl
 
-mkdir -p "$cache/logs" "$cache/archives/partial"
-base=$cache/bookworm-minbase
+archives=$cache/$system-archives
+mkdir -p "$cache/logs" "$archives/partial"
+
+# Debian's keys come with debootstrap; Ubuntu's are taken from the mirror's
+# own keyring package, pinned by its checksum (the package whose keyring
+# holds Ubuntu's 2018 archive key, F6ECB3762474EDA9D21B7022871920D1991BC93C).
+keyring=()
+if [ "$components" != main ]; then
+    ubuntu_keyring_deb=pool/main/u/ubuntu-keyring/ubuntu-keyring_2023.11.28.1_all.deb
+    ubuntu_keyring_sha256=36de43b15853ccae0028e9a767613770c704833f82586f28eb262f0311adb8a8
+    keyring=(--keyring="$cache/ubuntu-archive-keyring.gpg")
+    if [ ! -s "$cache/ubuntu-archive-keyring.gpg" ]; then
+        if ! curl -fsS -o "$cache/ubuntu-keyring.deb" "$mirror/$ubuntu_keyring_deb" ||
+            ! echo "$ubuntu_keyring_sha256  $cache/ubuntu-keyring.deb" | sha256sum --quiet -c; then
+            echo "fresh-check: cannot fetch a trusted $mirror/$ubuntu_keyring_deb" >&2
+            exit 1
+        fi
+        dpkg-deb --fsys-tarfile "$cache/ubuntu-keyring.deb" |
+            tar -xO ./usr/share/keyrings/ubuntu-archive-keyring.gpg >"$cache/ubuntu-archive-keyring.gpg"
+    fi
+fi
+
+base=$cache/$system-minbase
 if [ ! -x "$base/usr/bin/apt-get" ]; then
-    echo "== debootstrap: Debian 12 minbase in $base =="
+    echo "== debootstrap: $label minbase in $base =="
     rm -rf "$base.new"
-    debootstrap --variant=minbase bookworm "$base.new" "$mirror" >"$cache/logs/debootstrap.log" 2>&1 ||
-        { tail -n 20 "$cache/logs/debootstrap.log"; echo "fresh-check: debootstrap failed" >&2; exit 1; }
+    # This debootstrap may predate the release; its scripts are all alike.
+    script=/usr/share/debootstrap/scripts/$system
+    [ -e "$script" ] || script=/usr/share/debootstrap/scripts/gutsy
+    debootstrap --variant=minbase --components="$components" "${keyring[@]}" \
+        "$system" "$base.new" "$mirror" "$script" >"$cache/logs/debootstrap-$system.log" 2>&1 ||
+        { tail -n 20 "$cache/logs/debootstrap-$system.log"; echo "fresh-check: debootstrap failed" >&2; exit 1; }
     mv "$base.new" "$base"
 fi
 commit=$(git -C "$top" rev-parse HEAD)
@@ -77,7 +126,7 @@ results=()
 failed=0
 check() {
     local name=$1 command=$2
-    local root=$cache/root-$name log=$cache/logs/$name.log
+    local root=$cache/root-$system-$name log=$cache/logs/$system-$name.log
     rm -rf "$root"
     cp -a "$base" "$root"
     cp /etc/resolv.conf "$root/etc/resolv.conf"
@@ -86,7 +135,7 @@ check() {
     echo "== $name: $command (log: $log) =="
     local start=$SECONDS rc=0
     unshare --mount --pid --fork --propagation private \
-        bash -c "$inside" fresh-check "$root" "$cache/archives" "$command" >"$log" 2>&1 || rc=$?
+        bash -c "$inside" fresh-check "$root" "$archives" "$command" >"$log" 2>&1 || rc=$?
     local seconds=$((SECONDS - start))
     if [ "$rc" -eq 0 ]; then
         results+=("passed  ${seconds} s  $command")
@@ -107,6 +156,6 @@ for name in "$@"; do
 done
 
 echo
-echo "== fresh Debian 12 minbase, clone in /root/marquell, commit ${commit:0:12} =="
+echo "== fresh $label minbase ($system), clone in /root/marquell, commit ${commit:0:12} =="
 printf '%s\n' "${results[@]}"
 exit "$failed"
