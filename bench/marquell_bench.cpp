@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "entries.h"
-#include "fill_queue.h"
 #include "line_wait.h"
 #include "main.h"
 #include "pause.h"
 #include "protocol.h"
 #include "serial.h"
+#include "support.h"
 
 namespace {
 
@@ -98,7 +98,7 @@ PulseRun RunPulse(double rate, bool prefill) {
     const int master = pty.master;
     PulseRun run;
     if (prefill) {
-        run.prefill = FillQueue(pty.slave);
+        run.prefill = static_cast<size_t>(FillQueue(pty.slave, 0));
     }
     size_t expected = run.prefill + kSetupBytes + kPulseBytes;
     std::atomic<bool> started{false};
@@ -152,7 +152,7 @@ PulseRun RunPulse(double rate, bool prefill) {
 // queue is full and whose far side never reads.
 double DeadPortSeconds(int baud) {
     Pty pty;
-    FillQueue(pty.slave);
+    FillQueue(pty.slave, 0);
     Entry e{};
     e.command = COMMAND_ATTENTION;
     Quiet quiet;

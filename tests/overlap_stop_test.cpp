@@ -12,6 +12,7 @@
 
 #include "program_run.h"
 #include "report_expect.h"
+#include "support.h"
 
 namespace {
 
@@ -19,13 +20,6 @@ using expect::Bytes;
 using expect::Display;
 using expect::Pulse;
 using expect::Rows;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // The first byte where got differs from want, or "same" when it does not:
 // a whole pulse printed in full would bury the failure.

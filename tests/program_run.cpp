@@ -9,22 +9,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <sstream>
+
+#include "support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 const int kNoNamespace = 77;
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 int PortNumber(const std::string& port_arg) {
     return std::stoi(port_arg.substr(0, port_arg.find(':')));
@@ -62,8 +56,9 @@ WorkDir::~WorkDir() {
 }
 
 void WorkDir::Write(const std::string& name, const std::string& text) const {
-    std::ofstream out(path_ + "/" + name, std::ios::binary);
-    out << text;
+    if (!WriteFile(path_ + "/" + name, text)) {
+        throw std::runtime_error("cannot write " + path_ + "/" + name);
+    }
 }
 
 bool RunningAsRoot() {
@@ -140,13 +135,13 @@ RunResult RunIn(const WorkDir& dir, const std::vector<std::string>& ports,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.unavailable = result.status == kNoNamespace;
-    result.err = ReadAll(err_path);
+    result.err = ReadFile(err_path);
     for (const std::string& port_arg : ports) {
         int n = PortNumber(port_arg);
         std::string base = captures + "/ttyS" + std::to_string(n);
-        result.ports[n] = ReadAll(base);
+        result.ports[n] = ReadFile(base);
         if (fs::exists(base + ".prefill")) {
-            result.prefill[n] = std::stoul(ReadAll(base + ".prefill"));
+            result.prefill[n] = std::stoul(ReadFile(base + ".prefill"));
         }
     }
     fs::remove_all(captures);

@@ -18,9 +18,9 @@
 #include <string>
 #include <thread>
 
-#include "fill_queue.h"
 #include "report_expect.h"
 #include "serial.h"
+#include "support.h"
 
 // Link seam: lets a test make the driver refuse the new settings.
 static bool fail_tcsetattr = false;
@@ -63,7 +63,7 @@ struct Pty {
         EXPECT_EQ(0, tcgetattr(slave, &tio));
         return tio;
     }
-    size_t Fill() const { return FillQueue(slave); }
+    size_t Fill() const { return static_cast<size_t>(FillQueue(slave, 0)); }
     // Whatever arrives within ms milliseconds of quiet.
     std::string Read(int ms = 100) const {
         std::string got;

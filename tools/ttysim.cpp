@@ -24,9 +24,10 @@
 #include <string>
 #include <vector>
 
+#include "support.h"
+
 namespace {
 
-const int kExitFailure = 125;
 const int kExitNoNamespace = 77;
 const int kExitTimeout = 124;
 
@@ -79,37 +80,17 @@ struct Options {
     std::vector<char*> command;
 };
 
-[[noreturn]] void Fail(const std::string& what) {
-    fprintf(stderr, "ttysim: %s: %s\n", what.c_str(), strerror(errno));
-    exit(kExitFailure);
-}
-
-[[noreturn]] void Usage(const std::string& what) {
-    fprintf(stderr, "ttysim: %s\n\n%s", what.c_str(), kUsage);
-    exit(2);
-}
-
 long long NowMs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-long ParseNumber(const std::string& text, const std::string& what) {
-    char* end = nullptr;
-    errno = 0;
-    long value = strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno != 0 || value < 0) {
-        Usage("bad " + what + " '" + text + "': give a whole number, 0 or more");
-    }
-    return value;
-}
-
 void ParseOption(Port* port, const std::string& opt) {
     if (opt.rfind("rate=", 0) == 0) {
-        port->rate = ParseNumber(opt.substr(5), "rate");
+        port->rate = ParseNumber(opt.substr(5), "rate", 0);
     } else if (opt.rfind("hangup=", 0) == 0) {
-        port->hangup = ParseNumber(opt.substr(7), "hangup count");
+        port->hangup = ParseNumber(opt.substr(7), "hangup count", 0);
     } else if (opt == "prefill") {
         port->prefill = true;
     } else if (opt == "stall") {
@@ -130,7 +111,7 @@ void ParseOption(Port* port, const std::string& opt) {
 Port ParsePort(const std::string& port_arg) {
     Port port;
     size_t colon = port_arg.find(':');
-    port.number = static_cast<int>(ParseNumber(port_arg.substr(0, colon), "port number"));
+    port.number = static_cast<int>(ParseNumber(port_arg.substr(0, colon), "port number", 0));
     if (colon != std::string::npos) {
         std::string opts = port_arg.substr(colon + 1);
         size_t start = 0;
@@ -158,9 +139,9 @@ Options ParseArgs(int argc, char** argv) {
         } else if (arg == "--dir" && has_value) {
             o.dir = argv[++i];
         } else if (arg == "--user" && has_value) {
-            o.user = ParseNumber(argv[++i], "user id");
+            o.user = ParseNumber(argv[++i], "user id", 0);
         } else if (arg == "--timeout" && has_value) {
-            o.timeout_s = ParseNumber(argv[++i], "timeout");
+            o.timeout_s = ParseNumber(argv[++i], "timeout", 0);
         } else if (arg.rfind("--", 0) == 0) {
             Usage("unknown or incomplete option '" + arg + "'");
         } else {
@@ -184,26 +165,10 @@ Options ParseArgs(int argc, char** argv) {
     return o;
 }
 
-void WriteFile(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (f == nullptr || fwrite(text.data(), 1, text.size(), f) != text.size() || fclose(f) != 0) {
+void WriteOrFail(const std::string& path, const std::string& text) {
+    if (!WriteFile(path, text)) {
         Fail("cannot write " + path);
     }
-}
-
-std::string ReadFile(const std::string& path) {
-    std::string text;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return text;
-    }
-    char buf[4096];
-    size_t got;
-    while ((got = fread(buf, 1, sizeof buf, f)) > 0) {
-        text.append(buf, got);
-    }
-    fclose(f);
-    return text;
 }
 
 // Without root, a user namespace grants the mounts; the caller becomes its root.
@@ -221,9 +186,9 @@ void EnterNamespace() {
         fprintf(stderr, "ttysim: no user and mount namespace here: %s\n", strerror(errno));
         exit(kExitNoNamespace);
     }
-    WriteFile("/proc/self/setgroups", "deny");
-    WriteFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n");
-    WriteFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n");
+    WriteOrFail("/proc/self/setgroups", "deny");
+    WriteOrFail("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n");
+    WriteOrFail("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n");
 }
 
 // Lays the private /dev: tmpfs, a new devpts instance, and the few nodes a
@@ -269,22 +234,13 @@ void BuildDev() {
     }
 }
 
-// Writes until the queue refuses, again after the pty had time to move bytes
-// on towards the master, until a pass takes nothing.
 void Prefill(Port* port) {
     // The slave's output processing is at its default here; plain letters pass it unchanged.
-    const char fill = 'p';
-    for (size_t before = 1; before != port->prefilled;) {
-        before = port->prefilled;
-        while (write(port->slave, &fill, 1) == 1) {
-            ++port->prefilled;
-        }
-        if (errno != EAGAIN) {
-            Fail("cannot prefill /dev/ttyS" + std::to_string(port->number));
-        }
-        timespec pause{0, 20L * 1000 * 1000};
-        nanosleep(&pause, nullptr);
+    long filled = FillQueue(port->slave, 'p');
+    if (filled < 0) {
+        Fail("cannot prefill /dev/ttyS" + std::to_string(port->number));
     }
+    port->prefilled = static_cast<size_t>(filled);
 }
 
 void MakePty(Port* port, const std::string& link) {
@@ -343,7 +299,7 @@ pid_t StartProgram(const Options& o) {
             auto id = static_cast<uid_t>(o.user);
             if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) {
                 fprintf(stderr, "ttysim: cannot become user %ld: %s\n", o.user, strerror(errno));
-                _exit(kExitFailure);
+                _exit(kToolFailure);
             }
         }
         execvp(o.command[0], o.command.data());
@@ -485,12 +441,12 @@ void KeepCaptures(const Options& o) {
     for (const Port& p : o.ports) {
         std::string name = o.dir + "/ttyS" + std::to_string(p.number);
         if (p.kind == Kind::File) {
-            WriteFile(name, ReadFile("/dev/ttyS" + std::to_string(p.number)));
+            WriteOrFail(name, ReadFile("/dev/ttyS" + std::to_string(p.number)));
         } else {
-            WriteFile(name, p.captured);
+            WriteOrFail(name, p.captured);
         }
         if (p.prefill) {
-            WriteFile(name + ".prefill", std::to_string(p.prefilled) + "\n");
+            WriteOrFail(name + ".prefill", std::to_string(p.prefilled) + "\n");
         }
     }
 }
@@ -498,6 +454,7 @@ void KeepCaptures(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    SetToolNames("ttysim", kUsage);
     Options o = ParseArgs(argc, argv);
     if (!o.dir.empty()) {
         char* real = realpath(o.dir.c_str(), nullptr);
