@@ -10,6 +10,7 @@
 #
 #   tools/system-guest/run.sh [OPTION...] boot [N]    N boots (default 3), adapter in at boot
 #   tools/system-guest/run.sh [OPTION...] scenarios   plug, restart, hand run and pull on one boot
+#   tools/system-guest/run.sh [OPTION...] policy      what the unit's device policy lets it open
 #
 # boot: per boot, whether a stop of the unit came before multi-user.target,
 # the times systemd-analyze gives (userspace until multi-user.target, and
@@ -20,6 +21,9 @@
 # while the boot's pass is in its pulse (QMP device_add); `systemctl restart`
 # during a pulse; a run by hand beside the unit's; the adapter pulled while a
 # pass is in its pulse (device_del), then plugged in again once it is done.
+# policy: the unit serves links to the first virtual console (/dev/tty1) and
+# to the real-time clock (/dev/rtc0), both opened to everyone by their modes
+# for the test, so that only the device policy can refuse them.
 #
 # Options:
 #   --from REV       build the package from git revision REV instead of the work tree
@@ -27,6 +31,10 @@
 #   --rule FILE      fill in FILE instead of the packaged example udev rule
 #   --figures-only   boot: stop each boot once its figures are in, without
 #                    waiting for the displays
+#   --late-adapter   boot: the adapter comes during the boot, once the boot's
+#                    pass sends its pulse, while a stand-in for a slower
+#                    system (a unit that takes 30 s to start, as a wait for
+#                    the network can) still holds multi-user.target
 #   --smp N          virtual processors (default 1)
 #
 # As root (debootstrap, chroot, mkfs). The Debian 12 system (about 600 MB)
@@ -51,7 +59,7 @@ uart_rate=1200
 # The adapter's line is read at this pace: fast enough never to hold QEMU back.
 usb_pace=1000000
 
-from="" unit="" rule="" figures_only=no smp=1
+from="" unit="" rule="" figures_only=no late=no smp=1
 usage() {
     sed -n '/^#   tools/,/^# As root/p' "$0" | sed 's/^# \{0,1\}//' | grep -v '^As root' >&2
     exit 2
@@ -62,6 +70,7 @@ while [ $# -gt 0 ]; do
         --unit) unit=$(realpath "${2:?}"); shift 2 ;;
         --rule) rule=$(realpath "${2:?}"); shift 2 ;;
         --figures-only) figures_only=yes; shift ;;
+        --late-adapter) late=yes; shift ;;
         --smp) smp=${2:?}; shift 2 ;;
         -*) usage ;;
         *) break ;;
@@ -70,7 +79,7 @@ done
 what=${1:-}
 case $what in
     boot) boots=${2:-3} ;;
-    scenarios) boots=1 ;;
+    scenarios | policy) boots=1 ;;
     *) usage ;;
 esac
 [[ $boots =~ ^[1-9][0-9]*$ ]] || usage
@@ -198,6 +207,18 @@ ExecStart=/usr/local/sbin/sysguest-agent
 WantedBy=multi-user.target
 EOF
     chroot "$root" systemctl enable sysguest-agent.service >/dev/null 2>&1
+    if [ "$late" = yes ]; then
+        cat >"$root/etc/systemd/system/sysguest-slow.service" <<'EOF'
+[Unit]
+Description=Stands in for a unit that is slow to start
+[Service]
+Type=oneshot
+ExecStart=/bin/sleep 30
+[Install]
+WantedBy=multi-user.target
+EOF
+        chroot "$root" systemctl enable sysguest-slow.service >/dev/null 2>&1
+    fi
     kernel=$(echo "$root"/boot/vmlinuz-*)
     initrd=$(echo "$root"/boot/initrd.img-*)
     cp "$kernel" "$work/vmlinuz"
@@ -299,6 +320,16 @@ wait_in_pulse() {
     sleep "${1:-15}"
 }
 
+# plug: puts the adapter in and waits for its link.
+plug() {
+    local t
+    t=$(guest_now)
+    qmp "{\"execute\":\"device_add\",\"arguments\":{$adapter_json}}" || die "device_add failed"
+    guest 'for i in $(seq 300); do [ -e /dev/ttyS40 ] && exit 0; sleep 0.2; done; exit 1' ||
+        die "no /dev/ttyS$usb_port after the plug"
+    echo "  plugged at ${t}s: $(guest 'ls -l /dev/ttyS40 | sed "s/.* \/dev/\/dev/"')"
+}
+
 # --- reading what happened -------------------------------------------------
 # figures N: the boot's times and whether its boot waited for the unit.
 figures() {
@@ -396,8 +427,15 @@ run_boots() {
         "userspace" "boot finished" >"$work/table"
     local n
     for n in $(seq "$boots"); do
-        say "boot $n of $boots: the adapter in at boot"
-        start_guest "$n" yes
+        if [ "$late" = yes ]; then
+            say "boot $n of $boots: the adapter comes while the boot's pass sends its pulse"
+            start_guest "$n" no
+            wait_in_pulse 2
+            plug
+        else
+            say "boot $n of $boots: the adapter in at boot"
+            start_guest "$n" yes
+        fi
         figures "$n"
         if [ "$figures_only" = no ]; then
             wait_unit_done
@@ -418,11 +456,7 @@ run_scenarios() {
     echo
     say "plug: the adapter comes while the boot's pass sends its pulse"
     wait_in_pulse 15
-    t=$(guest_now)
-    qmp "{\"execute\":\"device_add\",\"arguments\":{$adapter_json}}" || die "device_add failed"
-    guest 'for i in $(seq 100); do [ -e /dev/ttyS40 ] && exit 0; sleep 0.2; done; exit 1' ||
-        die "no /dev/ttyS$usb_port after the plug"
-    echo "  plugged at ${t}s: $(guest 'ls -l /dev/ttyS40 | sed "s/.* \/dev/\/dev/"')"
+    plug
     wait_unit_done
     report_unit
     echo
@@ -460,6 +494,29 @@ run_scenarios() {
     check_lines 1
 }
 
+run_policy() {
+    say "boot with the adapter in; the unit serves links to /dev/tty1 and /dev/rtc0"
+    start_guest 1 yes
+    guest 'timeout 600 systemctl is-system-running --wait' >/dev/null || true
+    wait_unit_done
+    guest 'chmod 0666 /dev/tty1 /dev/rtc0 && ln -sfn tty1 /dev/ttyS41 && ln -sfn rtc0 /dev/ttyS42 &&
+        printf "baudrate=1200\nlcd=41\nline1=\"console\"\nlcd=42\nline1=\"clock\"\n" \
+            >/etc/marquell/marquell.ini && ls -lL /dev/ttyS41 /dev/ttyS42' | sed 's/^/  /'
+    guest 'systemctl restart marquell.service'
+    wait_unit_done
+    local report status port
+    report=$(guest 'journalctl -b -u marquell.service -o cat --no-pager | tail -n 12')
+    echo "$report" | sed 's/^/    /'
+    for port in 41 42; do
+        status=0
+        grep -q "\"/dev/ttyS$port\" opened" <<<"$report" && status=1
+        check "$status" "the unit did not open /dev/ttyS$port ($(guest "readlink /dev/ttyS$port"))"
+    done
+    echo "  the same file by hand, as root, outside the unit:"
+    guest 'cd /etc/marquell && marquell 2>&1 | grep -E "opened|failed"' | sed 's/^/    /' || true
+    stop_guest
+}
+
 make_base
 build_marquell
 reference
@@ -469,6 +526,7 @@ make_disk
 case $what in
     boot) run_boots ;;
     scenarios) run_scenarios ;;
+    policy) run_policy ;;
 esac
 echo
 echo "$passed passed, $failures failed"
