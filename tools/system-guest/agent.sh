@@ -1,6 +1,7 @@
 #!/bin/bash
 # Runs inside the system guest, started by sysguest-agent.service: reads the
-# host's commands, one a line, from a virtio port, runs each with bash and
+# host's commands, one a line in base64, from a virtio port, runs each
+# with bash and
 # answers with its output (standard output and error) and a last line
 # "@@rc STATUS". A command that leaves something running in the background
 # must send that one's output elsewhere.
@@ -10,6 +11,6 @@ until [ -e "$port" ]; do
 done
 exec 3<>"$port"
 while IFS= read -r line <&3; do
-    bash -c "$line" </dev/null >&3 2>&1
+    bash -c "$(base64 -d <<<"$line")" </dev/null >&3 2>&1
     echo "@@rc $?" >&3
 done

@@ -265,7 +265,8 @@ start_guest() {
 # guest COMMAND: runs COMMAND in the guest as root; prints its output and
 # returns its status.
 guest() {
-    printf '%s\n' "$*" >&"${AGENT[1]}"
+    printf '%s' "$*" | base64 -w0 >&"${AGENT[1]}"
+    echo >&"${AGENT[1]}"
     local line
     while IFS= read -r -t "$guest_wait" line <&"${AGENT[0]}"; do
         if [[ $line == "@@rc "* ]]; then
