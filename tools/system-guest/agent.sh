@@ -1,8 +1,7 @@
 #!/bin/bash
 # Runs inside the system guest, started by sysguest-agent.service: reads the
-# host's commands, one a line in base64, from a virtio port, runs each
-# with bash and
-# answers with its output (standard output and error) and a last line
+# host's commands, one a line in base64, from a virtio port, runs each with
+# bash and answers with its output (standard output and error) and a line
 # "@@rc STATUS". A command that leaves something running in the background
 # must send that one's output elsewhere.
 port=/dev/virtio-ports/sysguest.agent
