@@ -265,9 +265,10 @@ start_guest() {
 # guest COMMAND: runs COMMAND in the guest as root; prints its output and
 # returns its status.
 guest() {
-    printf '%s' "$*" | base64 -w0 >&"${AGENT[1]}"
-    echo >&"${AGENT[1]}"
+    # The coprocess's descriptors are closed in subshells: encode first.
     local line
+    line=$(printf '%s' "$*" | base64 -w0)
+    printf '%s\n' "$line" >&"${AGENT[1]}"
     while IFS= read -r -t "$guest_wait" line <&"${AGENT[0]}"; do
         if [[ $line == "@@rc "* ]]; then
             return "${line#@@rc }"
