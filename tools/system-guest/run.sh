@@ -297,6 +297,16 @@ stop_guest() {
     [ "$status" = 0 ] || { tail -n 5 "$boot_dir/qemu.log"; say "QEMU ended with status $status"; }
 }
 
+# shown INDENT COMMAND: runs COMMAND in the guest and prints its output
+# indented. (A pipeline from guest would run it in a subshell, which has no
+# descriptors of the coprocess.)
+shown() {
+    local status=0
+    guest "$2" >"$work/shown" || status=$?
+    sed "s/^/$1/" "$work/shown"
+    return "$status"
+}
+
 # Seconds since the guest's kernel started, by its clock.
 guest_now() {
     guest 'cut -d" " -f1 /proc/uptime'
@@ -418,9 +428,9 @@ check_lines() {
 
 report_unit() {
     echo "  the unit's passes (journal):"
-    guest 'journalctl -b -u marquell.service -o short-monotonic --no-pager' |
-        grep -E 'Loading Entries|opened at|Open\(\) failed|Stopped by|Done|SendByte|Started|Stopp|Reload|Scheduled' |
-        sed 's/^/    /' || true
+    shown '    ' 'journalctl -b -u marquell.service -o short-monotonic --no-pager |
+        grep -E "Loading Entries|opened at|Open\(\) failed|Stopped by|Done|SendByte|Started|Stopp|Reload|Scheduled"' ||
+        true
 }
 
 # --- the runs --------------------------------------------------------------
@@ -475,7 +485,7 @@ run_scenarios() {
     wait_in_pulse 5
     guest 'cd /etc/marquell && { time marquell; } >/root/hand.log 2>&1'
     echo "  the run by hand:"
-    guest 'grep -E "opened at|Open\(\) failed|Done|real" /root/hand.log' | sed 's/^/    /'
+    shown '    ' 'grep -E "opened at|Open\(\) failed|Done|real" /root/hand.log' || true
     wait_unit_done
     report_unit
     echo
@@ -490,7 +500,7 @@ run_scenarios() {
     sleep 5
     wait_unit_done
     report_unit
-    guest 'systemctl status marquell.service --no-pager' | sed -n '1,4p' | sed 's/^/  /'
+    shown '  ' 'systemctl status marquell.service --no-pager | sed -n 1,4p' || true
     stop_guest
     echo
     check_lines 1
@@ -501,21 +511,21 @@ run_policy() {
     start_guest 1 yes
     guest 'timeout 600 systemctl is-system-running --wait' >/dev/null || true
     wait_unit_done
-    guest 'chmod 0666 /dev/tty1 /dev/rtc0 && ln -sfn tty1 /dev/ttyS41 && ln -sfn rtc0 /dev/ttyS42 &&
+    shown '  ' 'chmod 0666 /dev/tty1 /dev/rtc0 && ln -sfn tty1 /dev/ttyS41 && ln -sfn rtc0 /dev/ttyS42 &&
         printf "baudrate=1200\nlcd=41\nline1=\"console\"\nlcd=42\nline1=\"clock\"\n" \
-            >/etc/marquell/marquell.ini && ls -lL /dev/ttyS41 /dev/ttyS42' | sed 's/^/  /'
+            >/etc/marquell/marquell.ini && ls -lL /dev/ttyS41 /dev/ttyS42'
     guest 'systemctl restart marquell.service'
     wait_unit_done
     local report status port
     report=$(guest 'journalctl -b -u marquell.service -o cat --no-pager | tail -n 12')
-    echo "$report" | sed 's/^/    /'
+    printf '%s\n' "$report" | sed 's/^/    /'
     for port in 41 42; do
         status=0
         grep -q "\"/dev/ttyS$port\" opened" <<<"$report" && status=1
         check "$status" "the unit did not open /dev/ttyS$port ($(guest "readlink /dev/ttyS$port"))"
     done
     echo "  the same file by hand, as root, outside the unit:"
-    guest 'cd /etc/marquell && marquell 2>&1 | grep -E "opened|failed"' | sed 's/^/    /' || true
+    shown '    ' 'cd /etc/marquell && marquell 2>&1 | grep -E "opened|failed"' || true
     stop_guest
 }
 
