@@ -323,10 +323,11 @@ wait_unit_done() {
     done; exit 1' || say "the unit was still busy after 30 minutes"
 }
 
-# Waits until the unit's pass has been sending its pulse for a while.
+# Waits until the unit's current pass has been sending its pulse for a while.
 wait_in_pulse() {
     guest 'for i in $(seq 600); do
-        journalctl -b -u marquell.service -o cat | grep -q "^lcd = 1" && exit 0
+        id=$(systemctl show -P InvocationID marquell.service)
+        [ -n "$id" ] && journalctl -b _SYSTEMD_INVOCATION_ID="$id" -o cat | grep -q "^lcd = 1" && exit 0
         sleep 0.5
     done; exit 1' || say "no pass reached the UART display"
     sleep "${1:-15}"
