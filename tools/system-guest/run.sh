@@ -513,8 +513,9 @@ run_policy() {
     guest 'timeout 600 systemctl is-system-running --wait' >/dev/null || true
     wait_unit_done
     shown '  ' 'chmod 0666 /dev/tty1 /dev/rtc0 && ln -sfn tty1 /dev/ttyS41 && ln -sfn rtc0 /dev/ttyS42 &&
-        printf "baudrate=1200\nlcd=41\nline1=\"console\"\nlcd=42\nline1=\"clock\"\n" \
-            >/etc/marquell/marquell.ini && ls -lL /dev/ttyS41 /dev/ttyS42'
+        for n in 41 42; do
+            printf "lcd=%s\nline1=\"a\"\nline2=\"b\"\nline3=\"c\"\nline4=\"d\"\n" $n
+        done | sed "1i baudrate=1200" >/etc/marquell/marquell.ini && ls -lL /dev/ttyS41 /dev/ttyS42'
     guest 'systemctl restart marquell.service'
     wait_unit_done
     local report status port
