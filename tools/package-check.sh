@@ -253,14 +253,20 @@ else
     fail "systemd-analyze verify marquell.service:"; echo "$out" >&2
 fi
 grep -q '^PrivateDevices=yes' "$root/$unit" && fail "PrivateDevices=yes would hide /dev/ttyS*"
-for group in ttyS ttyUSB ttyACM; do
+for group in ttyUSB ttyACM; do
     grep -qx "DeviceAllow=char-$group rw" "$root/$unit" || fail "the unit does not allow the $group devices"
 done
-# Type=oneshot would hold the boot until every byte is on the wire.
+# ttyS0..ttyS31 by number; major 4 as a whole would admit the virtual consoles.
+for minor in $(seq 64 95); do
+    grep -qx "DeviceAllow=/dev/char/4:$minor rw" "$root/$unit" || fail "the unit does not allow ttyS$((minor - 64))"
+done
+grep -Eq '^DeviceAllow=(char-ttyS|char-tty|char-4|/dev/char/4:([0-9]|[1-5][0-9]|6[0-3])) ' "$root/$unit" &&
+    fail "the unit's device policy admits the virtual consoles (major 4, minors 0-63)"
+# Type=oneshot would hold the boot until every byte is on the wire; without
+# DefaultDependencies=no multi-user.target waits for any job on the unit.
 grep -qx 'Type=exec' "$root/$unit" || fail "the unit is not Type=exec: the boot would wait for the displays"
-if [ -r /proc/devices ] && ! awk '$2 == "ttyS" { found = 1 } END { exit !found }' /proc/devices; then
-    echo "note: this kernel lists no ttyS device group in /proc/devices"
-fi
+grep -qx 'DefaultDependencies=no' "$root/$unit" ||
+    fail "the unit keeps the default dependencies: multi-user.target would wait for its jobs"
 if exposure=$(systemd-analyze security --offline=yes "$work/unit/marquell.service" 2>/dev/null | grep 'Overall exposure'); then
     echo "info: ${exposure#→ }"
 fi
@@ -274,6 +280,10 @@ if out=$("$top/tools/udev-rule-check.sh" "$root/$rules_doc" 2>&1); then
 else
     fail "the udev rule:"; echo "$out" >&2
 fi
+# A restart from the rule leaves a job that waits for the old run to drain
+# its port, and at boot that job holds the boot.
+grep -q 'RUN+="/bin/systemctl --no-block reload-or-restart marquell.service"' "$root/$rules_doc" ||
+    fail "$rules_doc does not repaint with reload-or-restart"
 # The key check itself must refuse a key udev does not know.
 printf 'KERNEL=="ttyUSB0", SYMLNK+="ttyS40"\n' >"$work/bad.rules"
 "$top/tools/udev-rule-check.sh" "$work/bad.rules" 2>/dev/null &&

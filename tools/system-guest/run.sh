@@ -1,0 +1,547 @@
+#!/usr/bin/env bash
+# Tries the installed system as a sign owner runs it: Debian 12 with systemd
+# and udev in a QEMU guest, marquell's .deb installed, its unit enabled, a
+# display on a 16550 UART (the guest's ttyS1) with the attention pulse at
+# 1200 baud, and a display on a USB serial adapter (QEMU's FT232, bound by
+# ftdi_sio) that the example udev rule, filled in with the adapter's numbers,
+# links as /dev/ttyS40. The host reads the UART's line at 1200 baud's pace and
+# the adapter's as fast as it comes (QEMU's usb-serial stalls the whole guest
+# while its reader lags), and checks every byte each display received.
+#
+#   tools/system-guest/run.sh [OPTION...] boot [N]    N boots (default 3), adapter in at boot
+#   tools/system-guest/run.sh [OPTION...] scenarios   plug, restart, hand run and pull on one boot
+#   tools/system-guest/run.sh [OPTION...] policy      what the unit's device policy lets it open
+#
+# boot: per boot, whether a stop of the unit came before multi-user.target,
+# the times systemd-analyze gives (userspace until multi-user.target, and
+# until the boot's jobs were all done), the critical chain, and, once the
+# unit is done, how the bytes each display received split into passes of
+# marquell (a pass stopped between commands, then whole ones).
+# scenarios: the guest boots without the adapter; the adapter is plugged in
+# while the boot's pass is in its pulse (QMP device_add); `systemctl restart`
+# during a pulse; a run by hand beside the unit's; the adapter pulled while a
+# pass is in its pulse (device_del), then plugged in again once it is done.
+# policy: the unit serves links to the first virtual console (/dev/tty1) and
+# to the real-time clock (/dev/rtc0), both opened to everyone by their modes
+# for the test, so that only the device policy can refuse them.
+#
+# Options:
+#   --from REV       build the package from git revision REV instead of the work tree
+#   --unit FILE      install FILE as /etc/systemd/system/marquell.service in the guest
+#   --rule FILE      fill in FILE instead of the packaged example udev rule
+#   --figures-only   boot: stop each boot once its figures are in, without
+#                    waiting for the displays
+#   --late-adapter   boot: the adapter comes during the boot, once the boot's
+#                    pass sends its pulse, while a stand-in for a slower
+#                    system (a unit that takes 30 s to start, as a wait for
+#                    the network can) still holds multi-user.target
+#   --smp N          virtual processors (default 1)
+#
+# As root (debootstrap, chroot, mkfs). The Debian 12 system (about 600 MB)
+# is made once with debootstrap into ~/.cache/marquell/system-guest and
+# kept. The guest runs under QEMU's own emulation (TCG): a boot takes about
+# a minute, a pass at 1200 baud about two. A boot that is timed should run
+# alone on the machine. Not part of CI: a run takes 10 to 20 minutes.
+# MARQUELL_SYSGUEST_KEEP=1 keeps the work folder (the guest's console, each
+# line's bytes and times, the guest's journal of each boot).
+#
+# Exit status: 0 all checks passed, 1 one failed, 2 bad usage.
+# The commands in single quotes run in the guest's shell.
+# shellcheck disable=SC2016
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+here="$top/tools/system-guest"
+cache="${XDG_CACHE_HOME:-$HOME/.cache}/marquell/system-guest"
+mirror=${MARQUELL_SYSGUEST_MIRROR:-http://deb.debian.org/debian}
+# The adapter as QEMU's usb-serial shows it, and the link the rule makes.
+usb_vendor=0403 usb_product=6001 usb_serial=MQ0001 usb_port=40
+uart_rate=1200
+# The adapter's line is read at this pace: fast enough never to hold QEMU back.
+usb_pace=1000000
+
+from="" unit="" rule="" figures_only=no late=no smp=1
+usage() {
+    sed -n '/^#   tools/,/^# As root/p' "$0" | sed 's/^# \{0,1\}//' | grep -v '^As root' >&2
+    exit 2
+}
+while [ $# -gt 0 ]; do
+    case $1 in
+        --from) from=${2:?}; shift 2 ;;
+        --unit) unit=$(realpath "${2:?}"); shift 2 ;;
+        --rule) rule=$(realpath "${2:?}"); shift 2 ;;
+        --figures-only) figures_only=yes; shift ;;
+        --late-adapter) late=yes; shift ;;
+        --smp) smp=${2:?}; shift 2 ;;
+        -*) usage ;;
+        *) break ;;
+    esac
+done
+what=${1:-}
+case $what in
+    boot) boots=${2:-3} ;;
+    scenarios | policy) boots=1 ;;
+    *) usage ;;
+esac
+[[ $boots =~ ^[1-9][0-9]*$ ]] || usage
+if [ "$(id -u)" -ne 0 ]; then
+    echo "system-guest: run it as root (debootstrap, chroot and mkfs need root)" >&2
+    exit 2
+fi
+# shellcheck source=tools/prereqs.sh
+. "$top/tools/prereqs.sh"
+need_packages debootstrap qemu-system-x86 e2fsprogs socat git cmake make g++ libgtest-dev dpkg-dev
+
+work=$(mktemp -d)
+cleanup() {
+    [ -z "${wire_pid:-}" ] || kill "$wire_pid" 2>/dev/null || true
+    if [ -n "${MARQUELL_SYSGUEST_KEEP:-}" ]; then
+        echo "system-guest: work folder kept: $work"
+    else
+        rm -rf "$work"
+    fi
+}
+trap cleanup EXIT
+
+say() { echo "system-guest: $*"; }
+die() {
+    say "$*"
+    exit 1
+}
+
+passed=0 failures=0
+check() {  # check STATUS WHAT: counts and prints a check's result
+    if [ "$1" = 0 ]; then
+        echo "  ok: $2"
+        passed=$((passed + 1))
+    else
+        echo "  FAIL: $2"
+        failures=$((failures + 1))
+    fi
+}
+
+# --- the Debian 12 system, made once ---------------------------------------
+base=$cache/bookworm
+make_base() {
+    [ -x "$base/usr/bin/systemctl" ] && compgen -G "$base/boot/initrd.img-*" >/dev/null && return 0
+    say "debootstrap: Debian 12 with systemd, udev and Debian's kernel into $base (once)"
+    mkdir -p "$cache"
+    rm -rf "$base.new"
+    debootstrap --variant=minbase \
+        --include=systemd-sysv,udev,dbus,kmod,procps,linux-image-amd64,initramfs-tools \
+        bookworm "$base.new" "$mirror" >"$cache/debootstrap.log" 2>&1 ||
+        { tail -n 20 "$cache/debootstrap.log"; die "debootstrap failed (log: $cache/debootstrap.log)"; }
+    rm -f "$base.new"/var/cache/apt/archives/*.deb
+    mv "$base.new" "$base"
+}
+
+# --- marquell: the package, and the same sources for the host's tools ------
+build_marquell() {
+    local src=$top
+    if [ -n "$from" ]; then
+        src=$work/src
+        mkdir -p "$src"
+        git -C "$top" archive "$from" | tar -x -C "$src" || die "cannot take revision $from"
+    fi
+    local build=$work/build
+    say "building the package and the host's tools from ${from:-the work tree}"
+    if ! {
+        cmake -S "$src" -B "$build/pkg" -DMARQUELL_TESTS=OFF &&
+            cmake --build "$build/pkg" -j2 &&
+            (cd "$build/pkg" && cpack -G DEB) &&
+            cmake -S "$src" -B "$build/host" -DCMAKE_BUILD_TYPE=Release &&
+            cmake --build "$build/host" -j2 --target marquell ttysim &&
+            cmake -S "$top" -B "$build/reader" -DCMAKE_BUILD_TYPE=Release &&
+            cmake --build "$build/reader" -j2 --target wire_reader
+    } >"$work/build.log" 2>&1; then
+        tail -n 20 "$work/build.log"
+        die "the build failed"
+    fi
+    deb=$(echo "$build"/pkg/marquell_*.deb)
+    [ -f "$deb" ] || die "cpack made no .deb"
+    host_marquell=$build/host/marquell
+    ttysim=$build/host/ttysim
+    wire_reader=$build/reader/wire_reader
+}
+
+# The bytes each display must receive from one whole pass, from the same
+# marquell and file on simulated ports.
+reference() {
+    mkdir -p "$work/ref"
+    cp "$here/marquell.ini" "$work/ref/marquell.ini"
+    (cd "$work/ref" && "$ttysim" --dir "$work/ref" --timeout 600 1 "$usb_port" -- "$host_marquell") \
+        >"$work/ref/report" || die "ttysim could not run the reference pass"
+}
+
+# --- the guest's disk --------------------------------------------------------
+make_disk() {
+    local root=$work/root
+    say "laying out the guest's system with $(basename "$deb")"
+    cp -a "$base" "$root"
+    echo sysguest >"$root/etc/hostname"
+    echo '/dev/vda / ext4 rw,errors=remount-ro 0 1' >"$root/etc/fstab"
+    cp "$deb" "$root/tmp/marquell.deb"
+    chroot "$root" dpkg -i /tmp/marquell.deb >"$work/dpkg.log" 2>&1 ||
+        { cat "$work/dpkg.log"; die "dpkg could not install the package"; }
+    rm "$root/tmp/marquell.deb"
+    chroot "$root" systemctl enable marquell.service >/dev/null 2>&1
+    [ -z "$unit" ] || cp "$unit" "$root/etc/systemd/system/marquell.service"
+    cp "$here/marquell.ini" "$root/etc/marquell/marquell.ini"
+    # The example rule with the adapter's numbers, as its own steps say.
+    sed -e "s/ATTRS{idVendor}==\"[^\"]*\"/ATTRS{idVendor}==\"$usb_vendor\"/" \
+        -e "s/ATTRS{idProduct}==\"[^\"]*\"/ATTRS{idProduct}==\"$usb_product\"/" \
+        -e "s/ATTRS{serial}==\"[^\"]*\"/ATTRS{serial}==\"$usb_serial\"/" \
+        -e "s/ENV{.MARQUELL_PORT}=\"[0-9]*\"/ENV{.MARQUELL_PORT}=\"$usb_port\"/" \
+        "${rule:-$root/usr/share/doc/marquell/70-marquell-adapter.rules}" \
+        >"$root/etc/udev/rules.d/70-marquell-adapter.rules"
+    grep -q "ATTRS{serial}==\"$usb_serial\"" "$root/etc/udev/rules.d/70-marquell-adapter.rules" ||
+        die "could not fill in the adapter's numbers in the udev rule"
+    # The host's hands in the guest: no ordering, so the boot is as without it.
+    install -m 0755 "$here/agent.sh" "$root/usr/local/sbin/sysguest-agent"
+    cat >"$root/etc/systemd/system/sysguest-agent.service" <<'EOF'
+[Unit]
+Description=Runs the test host's commands
+DefaultDependencies=no
+[Service]
+ExecStart=/usr/local/sbin/sysguest-agent
+[Install]
+WantedBy=multi-user.target
+EOF
+    chroot "$root" systemctl enable sysguest-agent.service >/dev/null 2>&1
+    if [ "$late" = yes ]; then
+        cat >"$root/etc/systemd/system/sysguest-slow.service" <<'EOF'
+[Unit]
+Description=Stands in for a unit that is slow to start
+[Service]
+Type=oneshot
+ExecStart=/bin/sleep 30
+[Install]
+WantedBy=multi-user.target
+EOF
+        chroot "$root" systemctl enable sysguest-slow.service >/dev/null 2>&1
+    fi
+    kernel=$(echo "$root"/boot/vmlinuz-*)
+    initrd=$(echo "$root"/boot/initrd.img-*)
+    cp "$kernel" "$work/vmlinuz"
+    cp "$initrd" "$work/initrd.img"
+    mkfs.ext4 -q -F -L root -d "$root" "$work/disk.img" 3G || die "mkfs.ext4 could not make the disk"
+    rm -rf "$root"
+}
+
+# --- one boot ----------------------------------------------------------------
+# start_guest N ADAPTER: boots the guest (the adapter in when ADAPTER is yes)
+# under wire_reader, which takes the UART's line as port 1 and the adapter's
+# as port 2, and connects to the guest's agent.
+start_guest() {
+    local n=$1 adapter=$2
+    boot_dir=$work/boot$n
+    mkdir -p "$boot_dir/lines"
+    # shellcheck disable=SC2054 # the commas separate QEMU's options
+    local qemu=(qemu-system-x86_64 -accel tcg -smp "$smp" -m 1024 -nodefaults -no-user-config
+        -display none -no-reboot -kernel "$work/vmlinuz" -initrd "$work/initrd.img"
+        -append "root=/dev/vda rw console=ttyS0 quiet"
+        -drive "file=$work/disk.img,format=raw,if=virtio"
+        -serial "file:$boot_dir/console"
+        -chardev socket,id=uart,fd=101 -device isa-serial,index=1,chardev=uart
+        -device qemu-xhci,id=xhci -chardev socket,id=usbline,fd=102
+        -device virtio-serial-pci
+        -chardev "socket,id=agent,path=$boot_dir/agent.sock,server=on,wait=off"
+        -device virtserialport,chardev=agent,name=sysguest.agent
+        -qmp "unix:$boot_dir/qmp.sock,server=on,wait=off")
+    [ "$adapter" = no ] || qemu+=(-device "$adapter_device")
+    "$wire_reader" --dir "$boot_dir/lines" --timeout 3600 "1:$uart_rate" "2:$usb_pace" -- "${qemu[@]}" \
+        >"$boot_dir/qemu.log" 2>&1 &
+    wire_pid=$!
+    for _ in $(seq 100); do
+        [ -S "$boot_dir/agent.sock" ] && break
+        sleep 0.1
+    done
+    [ -S "$boot_dir/agent.sock" ] || { cat "$boot_dir/qemu.log"; die "QEMU did not start"; }
+    coproc AGENT { socat - "UNIX-CONNECT:$boot_dir/agent.sock"; }
+    guest_wait=600
+    guest true || die "the guest's agent did not answer within $guest_wait s (console: $boot_dir/console)"
+    guest_wait=900
+}
+
+# guest COMMAND: runs COMMAND in the guest as root; prints its output and
+# returns its status.
+guest() {
+    # The coprocess's descriptors are closed in subshells: encode first.
+    local line
+    line=$(printf '%s' "$*" | base64 -w0)
+    printf '%s\n' "$line" >&"${AGENT[1]}"
+    while IFS= read -r -t "$guest_wait" line <&"${AGENT[0]}"; do
+        if [[ $line == "@@rc "* ]]; then
+            return "${line#@@rc }"
+        fi
+        printf '%s\n' "$line"
+    done
+    say "no answer from the guest to '$*' within $guest_wait s"
+    return 125
+}
+
+# qmp COMMAND-JSON: sends one command to QEMU's monitor; fails on an error.
+qmp() {
+    local out
+    out=$({ echo '{"execute":"qmp_capabilities"}'; echo "$1"; sleep 1; } |
+        socat -t 2 - "UNIX-CONNECT:$boot_dir/qmp.sock")
+    echo "$out" >>"$boot_dir/qmp.log"
+    ! grep -q '"error"' <<<"$out"
+}
+
+stop_guest() {
+    guest 'systemctl poweroff --no-block' >/dev/null || true
+    local status=0
+    wait "$wire_pid" || status=$?
+    wire_pid=""
+    kill "$AGENT_PID" 2>/dev/null || true
+    [ "$status" = 0 ] || { tail -n 5 "$boot_dir/qemu.log"; say "QEMU ended with status $status"; }
+}
+
+# shown INDENT COMMAND: runs COMMAND in the guest and prints its output
+# indented. (A pipeline from guest would run it in a subshell, which has no
+# descriptors of the coprocess.)
+shown() {
+    local status=0
+    guest "$2" >"$work/shown" || status=$?
+    sed "s/^/$1/" "$work/shown"
+    return "$status"
+}
+
+# Seconds since the guest's kernel started, by its clock.
+guest_now() {
+    guest 'cut -d" " -f1 /proc/uptime'
+}
+
+# Waits until the unit has no run in progress and no restart pending.
+wait_unit_done() {
+    guest 'for i in $(seq 1800); do
+        s=$(systemctl show -P ActiveState marquell.service)
+        j=$(systemctl list-jobs --no-legend marquell.service | wc -l)
+        [ "$s" != active ] && [ "$s" != activating ] && [ "$s" != deactivating ] &&
+            [ "$s" != reloading ] && [ "$j" = 0 ] && exit 0
+        sleep 1
+    done; exit 1' || say "the unit was still busy after 30 minutes"
+}
+
+# Waits until the unit's current pass has been sending its pulse for a while.
+wait_in_pulse() {
+    guest 'for i in $(seq 600); do
+        id=$(systemctl show -P InvocationID marquell.service)
+        [ -n "$id" ] && journalctl -b _SYSTEMD_INVOCATION_ID="$id" -o cat | grep -q "^lcd = 1" && exit 0
+        sleep 0.5
+    done; exit 1' || say "no pass reached the UART display"
+    sleep "${1:-15}"
+}
+
+# plug: puts the adapter in and waits for its link.
+plug() {
+    local t
+    t=$(guest_now)
+    qmp "{\"execute\":\"device_add\",\"arguments\":{$adapter_json}}" || die "device_add failed"
+    guest 'for i in $(seq 300); do [ -e /dev/ttyS40 ] && exit 0; sleep 0.2; done; exit 1' ||
+        die "no /dev/ttyS$usb_port after the plug"
+    echo "  plugged at ${t}s: $(guest 'ls -l /dev/ttyS40 | sed "s/.* \/dev/\/dev/"')"
+}
+
+# --- reading what happened -------------------------------------------------
+# figures N: the boot's times and whether its boot waited for the unit.
+figures() {
+    local n=$1
+    guest 'timeout 600 systemctl is-system-running --wait' >/dev/null || true
+    guest 'systemd-analyze' >"$boot_dir/analyze" 2>&1 || true
+    guest 'systemd-analyze critical-chain --no-pager' >"$boot_dir/chain" 2>&1 || true
+    guest 'journalctl -b -o short-monotonic --no-pager' >"$boot_dir/journal" 2>&1 || true
+    local userspace finished multi stop stopped reached done_at
+    userspace=$(sed -n 's/.* + \([^+]*\) (userspace).*/\1/p' "$boot_dir/analyze")
+    finished=$(sed -n 's/^Startup finished in .* = \(.*\)$/\1/p' "$boot_dir/analyze")
+    multi=$(sed -n 's/^[a-z-]*.target reached after \(.*\) in userspace.*/\1/p' "$boot_dir/analyze")
+    # The guest's monotonic times of the events, from the journal.
+    stamp() {
+        awk -v re="$1" '$0 ~ re && match($0, /^\[ *[0-9.]+\]/) {
+            t = substr($0, 2, RLENGTH - 2); gsub(/ /, "", t); print t; exit }' "$boot_dir/journal"
+    }
+    stop=$(stamp 'systemd\[1\]: Stopping marquell.service')
+    stopped=$(stamp 'systemd\[1\]: Stopped marquell.service')
+    reached=$(stamp 'systemd\[1\]: Reached target multi-user.target')
+    done_at=$(stamp 'systemd\[1\]: Startup finished')
+    # A stop of the unit that began before the boot's jobs were done held
+    # them until marquell had drained its line.
+    local waited=no status=0
+    if [ -n "$stop" ] && [ -n "$done_at" ] && awk -v s="$stop" -v d="$done_at" 'BEGIN { exit !(s < d) }'; then
+        waited="stop ${stop}-${stopped:-?}s"
+        status=1
+    fi
+    [ -n "$done_at" ] || status=1
+    check "$status" "boot $n: the boot did not wait for the unit (multi-user.target at ${reached:-?}s, boot done at ${done_at:-?}s, unit stopped: $waited)"
+    printf '%-5s %-28s %-18s %-18s %-18s\n' "$n" "$waited" "${multi:--}" "${userspace:--}" "${finished:--}" \
+        >>"$work/table"
+    echo "boot $n: systemd-analyze:"
+    sed 's/^/    /' "$boot_dir/analyze"
+    echo "boot $n: critical chain of multi-user.target:"
+    grep -v '^The time' "$boot_dir/chain" | grep -v '^$' | sed 's/^/    /'
+    echo "boot $n: what systemd did with the unit (guest's seconds since boot):"
+    grep -E 'systemd\[1\]: .*(marquell|Reached target (multi-user|graphical)|Startup finished)|ttyUSB0$' \
+        "$boot_dir/journal" | sed 's/^/    /' || true
+}
+
+# passes LINE REF: how the bytes of LINE split into passes, each the start
+# of REF's bytes (a pass stopped between commands) or all of them; the last
+# must be whole. Prints e.g. "2 passes: cut after 4212 of 10182 bytes, whole".
+passes() {
+    [ -s "$1" ] || { echo "nothing"; return 1; }
+    awk -v reflen="$(wc -c <"$2")" '
+        FNR == NR { ref[n++] = $1; next }
+        {
+            # A pass may start here: at the first byte, or where one ended or was cut.
+            start = (i == 0); sdesc = ""
+            for (j in st) if (j + 0 > 0) {
+                d = desc[j] (j + 0 == reflen ? "whole" : "cut after " j " of " reflen " bytes") ", "
+                if (!start || length(d) < length(sdesc)) sdesc = d
+                start = 1
+            }
+            k = 0
+            for (j in st) if (j + 0 < reflen && ref[j + 0] == $1) { nd[j + 1] = desc[j]; k++ }
+            if (start && ref[0] == $1 && !(1 in nd)) { nd[1] = sdesc; k++ }
+            delete st; delete desc
+            for (j in nd) { st[j] = 1; desc[j] = nd[j] }
+            delete nd
+            i++
+            if (k == 0) { print "byte " i " fits no pass"; bad = 1; exit }
+        }
+        END {
+            if (bad) exit 1
+            if (!(reflen in st)) { print "the last pass is not whole"; exit 1 }
+            s = desc[reflen] "whole"; c = split(s, parts, ", ")
+            print c (c == 1 ? " pass: " : " passes: ") s
+        }' <(od -An -v -tx1 -w1 "$2") <(od -An -v -tx1 -w1 "$1")
+}
+
+# check_lines N: every byte each display received in boot N, in passes.
+check_lines() {
+    local n=$1 out status
+    status=0
+    out=$(passes "$boot_dir/lines/ttyS1" "$work/ref/ttyS1") || status=$?
+    check "$status" "boot $n: the UART display (ttyS1) received $out"
+    status=0
+    out=$(passes "$boot_dir/lines/ttyS2" "$work/ref/ttyS$usb_port") || status=$?
+    check "$status" "boot $n: the adapter's display (ttyS$usb_port) received $out"
+}
+
+report_unit() {
+    echo "  the unit's passes (journal):"
+    shown '    ' 'journalctl -b -u marquell.service -o short-monotonic --no-pager |
+        grep -E "Loading Entries|opened at|Open\(\) failed|Stopped by|Done|SendByte|Started|Stopp|Reload|Scheduled"' ||
+        true
+}
+
+# --- the runs --------------------------------------------------------------
+run_boots() {
+    printf '%-5s %-28s %-18s %-18s %-18s\n' boot "unit stopped during boot" "default target after" \
+        "userspace" "boot finished" >"$work/table"
+    local n
+    for n in $(seq "$boots"); do
+        if [ "$late" = yes ]; then
+            say "boot $n of $boots: the adapter comes while the boot's pass sends its pulse"
+            start_guest "$n" no
+            wait_in_pulse 2
+            plug
+        else
+            say "boot $n of $boots: the adapter in at boot"
+            start_guest "$n" yes
+        fi
+        figures "$n"
+        if [ "$figures_only" = no ]; then
+            wait_unit_done
+            report_unit
+        fi
+        stop_guest
+        [ "$figures_only" = yes ] || check_lines "$n"
+    done
+    echo
+    cat "$work/table"
+}
+
+run_scenarios() {
+    local t
+    say "boot without the adapter"
+    start_guest 1 no
+    figures 1
+    echo
+    say "plug: the adapter comes while the boot's pass sends its pulse"
+    wait_in_pulse 15
+    plug
+    wait_unit_done
+    report_unit
+    echo
+    say "restart: systemctl restart while a pass sends its pulse"
+    guest 'systemctl start marquell.service'
+    wait_in_pulse 15
+    guest 'start=$(cut -d" " -f1 /proc/uptime); systemctl restart marquell.service;
+        echo "  systemctl restart took $(echo "$(cut -d" " -f1 /proc/uptime) $start" | awk "{ print \$1 - \$2 }") s"'
+    wait_unit_done
+    report_unit
+    echo
+    say "hand run: marquell by hand beside the unit's pass"
+    guest 'systemctl start marquell.service'
+    wait_in_pulse 5
+    guest 'cd /etc/marquell && { time marquell; } >/root/hand.log 2>&1'
+    echo "  the run by hand:"
+    shown '    ' 'grep -E "opened at|Open\(\) failed|Done|real" /root/hand.log' || true
+    wait_unit_done
+    report_unit
+    echo
+    say "pull: the adapter pulled while a pass sends its pulse, then plugged in once it is done"
+    guest 'systemctl start marquell.service'
+    wait_in_pulse 15
+    qmp '{"execute":"device_del","arguments":{"id":"adapter"}}' || die "device_del failed"
+    guest 'for i in $(seq 100); do [ -e /dev/ttyS40 ] || exit 0; sleep 0.2; done; exit 1' ||
+        die "/dev/ttyS$usb_port still there after the pull"
+    wait_unit_done
+    qmp "{\"execute\":\"device_add\",\"arguments\":{$adapter_json}}" || die "device_add failed"
+    sleep 5
+    wait_unit_done
+    report_unit
+    shown '  ' 'systemctl status marquell.service --no-pager | sed -n 1,4p' || true
+    stop_guest
+    echo
+    check_lines 1
+}
+
+run_policy() {
+    say "boot with the adapter in; the unit serves links to /dev/tty1 and /dev/rtc0"
+    start_guest 1 yes
+    guest 'timeout 600 systemctl is-system-running --wait' >/dev/null || true
+    wait_unit_done
+    shown '  ' 'chmod 0666 /dev/tty1 /dev/rtc0 && ln -sfn tty1 /dev/ttyS41 && ln -sfn rtc0 /dev/ttyS42 &&
+        for n in 41 42; do
+            printf "lcd=%s\nline1=\"a\"\nline2=\"b\"\nline3=\"c\"\nline4=\"d\"\n" $n
+        done | sed "1i baudrate=1200" >/etc/marquell/marquell.ini && ls -lL /dev/ttyS41 /dev/ttyS42'
+    guest 'systemctl restart marquell.service'
+    wait_unit_done
+    local report status port
+    report=$(guest 'journalctl -b -u marquell.service -o cat --no-pager | tail -n 12')
+    printf '%s\n' "$report" | sed 's/^/    /'
+    for port in 41 42; do
+        status=0
+        grep -q "\"/dev/ttyS$port\" opened" <<<"$report" && status=1
+        check "$status" "the unit did not open /dev/ttyS$port ($(guest "readlink /dev/ttyS$port"))"
+    done
+    echo "  the same file by hand, as root, outside the unit:"
+    shown '    ' 'cd /etc/marquell && marquell 2>&1 | grep -E "opened|failed"' || true
+    stop_guest
+}
+
+make_base
+build_marquell
+reference
+adapter_device="usb-serial,id=adapter,bus=xhci.0,chardev=usbline,serial=$usb_serial"
+adapter_json="\"driver\":\"usb-serial\",\"id\":\"adapter\",\"bus\":\"xhci.0\",\"chardev\":\"usbline\",\"serial\":\"$usb_serial\""
+make_disk
+case $what in
+    boot) run_boots ;;
+    scenarios) run_scenarios ;;
+    policy) run_policy ;;
+esac
+echo
+echo "$passed passed, $failures failed"
+[ "$failures" = 0 ]
