@@ -534,7 +534,7 @@ check_case() {
         displays=$(grep -c "^### init serial : /dev/ttyS$dead_port"$'\r'"\\?\$" "$work/ref/$name/report" || true)
         bound=$(awk -v d="$displays" -v s="$(stuck_s "$rate")" 'BEGIN { printf "%.2f", d * (s + 1) }')
         awk -v c="$cost" -v b="$bound" 'BEGIN { exit !(c <= b) }' ||
-            fail "the dead port cost $cost s, more than $bound s ($displays displays, each" \
+            fail "the dead port cost $cost s, more than $bound s (for each of its $displays display(s)" \
                 "$(stuck_s "$rate") s standing still and 1 s)"
     fi
     if [ "$check" = pull ]; then
@@ -597,10 +597,14 @@ report() {
         cat "$work/pulls"
     fi
     local shown
+    echo
     for shown in "${shown_stderr[@]}"; do
-        echo
-        echo "standard error of $shown ($(wc -l <"$work/stderr.$shown") lines):"
-        head -n 5 "$work/stderr.$shown" | sed 's/^/  /'
+        if [ -s "$work/stderr.$shown" ]; then
+            echo "standard error of $shown ($(wc -l <"$work/stderr.$shown") lines, at most 5 shown):"
+            head -n 5 "$work/stderr.$shown" | sed 's/^/  /'
+        else
+            echo "standard error of $shown: nothing"
+        fi
     done
     if [ -s "$work/faults" ]; then
         echo
