@@ -16,6 +16,7 @@
 
 #include "entries.h"
 #include "fill_queue.h"
+#include "line_wait.h"
 #include "main.h"
 #include "pause.h"
 #include "protocol.h"
@@ -25,7 +26,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const size_t kPulseBytes = 10000;
 const size_t kSetupBytes = 14;  // set-up and four empty rows
 const double kWireBytesPerSecond = 19200.0 / kBitsPerByte;
 
@@ -39,28 +39,66 @@ double ThreadCpuSeconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
+// Sends the program's report and reasons to /dev/null while it lives: the
+// figures are what counts here.
+class Quiet {
+public:
+    Quiet() : out_(dup(STDOUT_FILENO)), err_(dup(STDERR_FILENO)) {
+        fflush(stdout);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    ~Quiet() {
+        fflush(stdout);
+        dup2(out_, STDOUT_FILENO);
+        dup2(err_, STDERR_FILENO);
+        close(out_);
+        close(err_);
+    }
+    Quiet(const Quiet&) = delete;
+    Quiet& operator=(const Quiet&) = delete;
+
+private:
+    int out_;
+    int err_;
+};
+
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    char name[64] = {};
+    Pty() {
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+            perror("openpty");
+            exit(1);
+        }
+    }
+    ~Pty() {
+        close(master);
+        close(slave);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+};
+
 struct PulseRun {
     double wall = 0;       // the display sequence, as marquell spends it
     double cpu = 0;        // processor time of the sending thread
     double delivered = 0;  // from the first byte sent to the last byte read
     size_t bytes = 0;      // bytes read on the far side, prefill included
     size_t prefill = 0;
-    int failures = 0;
 };
 
 // Runs the attention pulse on a fresh pty read at rate bytes a second
 // (0: as fast as it comes).
 PulseRun RunPulse(double rate, bool prefill) {
-    int master = -1;
-    int slave = -1;
-    char name[64];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        perror("openpty");
-        exit(1);
-    }
+    Pty pty;
+    const int master = pty.master;
     PulseRun run;
     if (prefill) {
-        run.prefill = FillQueue(slave);
+        run.prefill = FillQueue(pty.slave);
     }
     size_t expected = run.prefill + kSetupBytes + kPulseBytes;
     std::atomic<bool> started{false};
@@ -93,28 +131,36 @@ PulseRun RunPulse(double rate, bool prefill) {
     });
 
     Entry e{};
-    e.command = 1;
-    fflush(stdout);
-    int saved_stdout = dup(STDOUT_FILENO);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);  // count the failure lines, don't show them
-    close(null);
-    Serial_Init(name, 19200);
-    start = Clock::now();
-    started = true;
-    double cpu0 = ThreadCpuSeconds();
-    RunDisplaySequence(&e);
-    run.cpu = ThreadCpuSeconds() - cpu0;
-    run.wall = Seconds(Clock::now() - start);
-    Uninit_Serial();
-    fflush(stdout);
-    dup2(saved_stdout, STDOUT_FILENO);
-    close(saved_stdout);
+    e.command = COMMAND_ATTENTION;
+    {
+        Quiet quiet;
+        Serial_Init(pty.name, 19200);
+        start = Clock::now();
+        started = true;
+        double cpu0 = ThreadCpuSeconds();
+        RunDisplaySequence(&e);
+        run.cpu = ThreadCpuSeconds() - cpu0;
+        run.wall = Seconds(Clock::now() - start);
+        Uninit_Serial();
+    }
     reader.join();
     run.delivered = Seconds(last_byte - start);
-    close(master);
-    close(slave);
     return run;
+}
+
+// Wall time of a pulse display on a port that moves nothing: a pty whose
+// queue is full and whose far side never reads.
+double DeadPortSeconds(int baud) {
+    Pty pty;
+    FillQueue(pty.slave);
+    Entry e{};
+    e.command = COMMAND_ATTENTION;
+    Quiet quiet;
+    auto start = Clock::now();
+    Serial_Init(pty.name, baud);
+    RunDisplaySequence(&e);
+    Uninit_Serial();
+    return Seconds(Clock::now() - start);
 }
 
 std::string DisplayFile(int displays) {
@@ -135,26 +181,15 @@ double LoadMicros(int displays) {
     std::string text = DisplayFile(displays);
     fwrite(text.data(), 1, text.size(), f);
     fclose(f);
-    fflush(stdout);
-    int saved_stdout = dup(STDOUT_FILENO);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    close(null);
+    Quiet quiet;
     double best = 1e9;
     for (int i = 0; i < 50; ++i) {
         auto t0 = Clock::now();
         Entry* head = LoadEntries(path.c_str());
         double us = Seconds(Clock::now() - t0) * 1e6;
         best = us < best ? us : best;
-        while (head != nullptr) {
-            Entry* next = head->next;
-            free(head);
-            head = next;
-        }
+        FreeEntries(head);
     }
-    fflush(stdout);
-    dup2(saved_stdout, STDOUT_FILENO);
-    close(saved_stdout);
     unlink(path.c_str());
     return best;
 }
@@ -196,6 +231,12 @@ int main() {
     printf(
         "  of which 5000 pauses alone: wall %.1f ms, cpu %.1f ms (slept a millisecond at a time)\n",
         Seconds(Clock::now() - pauses_start) * 1e3, pauses * 1e3);
+
+    printf("a dead port: a pulse display on a full pty that is never read\n");
+    for (const LineRate& r : kRates) {
+        printf("  %5d baud: %.2f s (the stuck time is %.2f s)\n", r.baud, DeadPortSeconds(r.baud),
+               static_cast<double>(StuckNs(r.baud)) / 1e9);
+    }
 
     printf("LoadEntries, best of 50\n");
     for (int displays : {10, 100, 1000}) {

@@ -1,5 +1,5 @@
-// Capturing what marquell's own code sends: the port handle is pointed at a
-// descriptor whose writes the checker keeps in memory.
+// Capturing what marquell's own code sends: its byte sink keeps the bytes in
+// memory while a descriptor stands in for the port.
 #ifndef MARQUELL_CHECKER_CAPTURE_H
 #define MARQUELL_CHECKER_CAPTURE_H
 

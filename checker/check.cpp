@@ -22,10 +22,10 @@ bool EarlierPlace(const Warning& a, const Warning& b) {
 }
 
 // The reader's list, by value, with the bytes each display is sent.
-void TakeDisplays(Entry* head, const Places& p, const Capture* cap, CheckResult* result) {
+void TakeDisplays(const Entry* head, const Places& p, const Capture* cap, CheckResult* result) {
     result->displays.reserve(p.record->count);
     size_t i = 0;
-    for (Entry* e = head; e != nullptr; ++i) {
+    for (const Entry* e = head; e != nullptr; e = e->next, ++i) {
         DisplayCheck d;
         d.entry = *e;
         d.entry.next = nullptr;
@@ -36,22 +36,10 @@ void TakeDisplays(Entry* head, const Places& p, const Capture* cap, CheckResult*
         }
         d.bytes = CaptureSequence(cap, e);
         result->displays.push_back(std::move(d));
-        Entry* next = e->next;
-        free(e);
-        e = next;
     }
 }
 
 }  // namespace
-
-bool RateInTable(int rate) {
-    for (const LineRate& r : kRates) {
-        if (r.baud == rate) {
-            return true;
-        }
-    }
-    return false;
-}
 
 double WireSeconds(size_t bytes, int rate) {
     return rate > 0 ? static_cast<double>(bytes) * kBitsPerByte / rate : 0;
@@ -84,21 +72,16 @@ bool CheckFile(const char* path, int width, CheckResult* result) {
     bool ok = head != nullptr && !record.out_of_memory;
     if (ok) {
         result->rate = baudrate;
-        result->rate_ok = RateInTable(baudrate);
+        result->rate_ok = FindRate(baudrate) != nullptr;
         Places places;
         PlacesInit(&places, text, strlen(text), &record);
         TakeDisplays(head, places, &cap, result);
-        head = nullptr;
         CheckFileRules(places, result);
         CheckRowRules(places, &cap, width, &result->warnings);
         CheckScreens(places, width, result);
         std::stable_sort(result->warnings.begin(), result->warnings.end(), EarlierPlace);
     }
-    while (head != nullptr) {
-        Entry* next = head->next;
-        free(head);
-        head = next;
-    }
+    FreeEntries(head);
     FreeReadRecord(&record);
     CaptureClose(&cap);
     free(text);

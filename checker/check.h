@@ -43,7 +43,4 @@ std::string PortStream(const CheckResult& result, int port);
 // Time the bytes take on the line at rate baud, 11 bits a byte (8N2).
 double WireSeconds(size_t bytes, int rate);
 
-// The rates the port takes.
-bool RateInTable(int rate);
-
 #endif

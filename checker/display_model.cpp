@@ -208,6 +208,13 @@ std::string ModelRender(const DisplayModel* m, const char* label) {
     return out;
 }
 
+std::string ModelScreen(const std::string& bytes, int width, const char* label) {
+    DisplayModel m;
+    ModelInit(&m, width);
+    ModelFeed(&m, bytes.data(), bytes.size());
+    return ModelRender(&m, label);
+}
+
 size_t TextColumns(const std::string& text) {
     size_t columns = 0;
     for (unsigned char c : text) {

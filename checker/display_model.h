@@ -79,6 +79,10 @@ bool ModelSameScreen(const DisplayModel* a, const DisplayModel* b);
 // beside it, then a line for each thing the screen could not show.
 std::string ModelRender(const DisplayModel* m, const char* label);
 
+// The screen a blank display width columns wide shows after bytes, rendered
+// as ModelRender does.
+std::string ModelScreen(const std::string& bytes, int width, const char* label);
+
 // Columns text takes on a terminal: its UTF-8 characters.
 size_t TextColumns(const std::string& text);
 

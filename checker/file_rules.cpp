@@ -5,16 +5,17 @@
 #include <string>
 #include <utility>
 
-namespace {
+#include "main.h"
+#include "protocol.h"
 
-const char* const kRowKeys[] = {"line1", "line2", "line3", "line4"};
-const char* const kCommandKeys[] = {"cmd_attention", "cmd_contrast"};
+namespace {
 
 const char* ScanProblem(ScanOutcome s) {
     switch (s) {
         case SCAN_BLANKS: return "has blanks before its '='";
         case SCAN_NO_EQUALS: return "is not followed by '='";
         case SCAN_NO_DIGITS: return "has no number after its '='";
+        case SCAN_SATURATED: return "has a number that does not fit an int";
         default: return "";
     }
 }
@@ -40,11 +41,12 @@ void CheckRate(const Places& p, CheckResult* r) {
         Warn(p, &r->warnings, at, "baudrate %s: it reads as rate %d",
              ScanProblem(p.record->baudrate_scan), r->rate);
     }
-    if (!RateInTable(r->rate)) {
+    if (FindRate(r->rate) == nullptr) {
+        char rates[64];
+        RatesInWords(rates, sizeof rates, " or ");
         Warn(p, &r->warnings, at,
-             "rate %d is not 1200, 2400, 4800, 9600 or 19200: marquell refuses every "
-             "port, so no display gets a byte",
-             r->rate);
+             "rate %d is not %s: marquell refuses every port, so no display gets a byte", r->rate,
+             rates);
     }
     for (size_t later = FindFrom(p, at + 1, "baudrate"); later != kNowhere;
          later = FindFrom(p, later + 1, "baudrate")) {
@@ -92,9 +94,10 @@ void CheckDisplayStarts(const Places& p, CheckResult* r) {
     for (size_t i = 0; i < rec.count; ++i) {
         CheckDisplayStart(p, r, i);
     }
-    // Every other "lcd" outside a value, before reading stopped, is passed
-    // over by the reader.
-    for (size_t at = FindFrom(p, 0, "lcd"); at != kNowhere && at < rec.end_at;
+    // Every other "lcd" outside a value, before reading stopped and before
+    // a display that is not served, is passed over by the reader.
+    size_t end = std::min(rec.end_at, rec.unserved_lcd);
+    for (size_t at = FindFrom(p, 0, "lcd"); at != kNowhere && at < end;
          at = FindFrom(p, at + 1, "lcd")) {
         long around = DisplayAround(p, at);
         if (around < 0 || rec.displays[around].lcd == at || InsideValue(p, at) != nullptr) {
@@ -125,10 +128,22 @@ void CheckTakenCommand(const Places& p, CheckResult* r, size_t i, int key, size_
              i + 1, Place(p, d.lcd).c_str(), name);
     }
     ScanOutcome s = d.command_scan[key];
-    if (s != SCAN_READ && key == 1) {
+    const Entry& e = r->displays[i].entry;
+    if (s == SCAN_SATURATED && key == 1) {
+        Warn(p, &r->warnings, at,
+             "%s %s: it reads as %d, and display %zu gets contrast level %d (its low 8 bits)", name,
+             ScanProblem(s), e.command_param, i + 1, ContrastLevel(&e));
+    } else if (s == SCAN_SATURATED) {
+        Warn(p, &r->warnings, at, "%s %s: it reads as %d, which the attention pulse does not use",
+             name, ScanProblem(s), e.command_param);
+    } else if (s == SCAN_READ && key == 1 && (e.command_param < 0 || e.command_param > 255)) {
+        Warn(p, &r->warnings, at,
+             "%s %d is outside 0..255: display %zu gets contrast level %d (its low 8 bits)", name,
+             e.command_param, i + 1, ContrastLevel(&e));
+    } else if (s != SCAN_READ && key == 1) {
         Warn(p, &r->warnings, at,
              "%s %s: display %zu still gets the contrast command, with level %d", name,
-             ScanProblem(s), i + 1, r->displays[i].entry.command_param & 0xFF);
+             ScanProblem(s), i + 1, ContrastLevel(&e));
     } else if (s != SCAN_READ) {
         Warn(p, &r->warnings, at, "%s %s: display %zu still runs the attention pulse", name,
              ScanProblem(s), i + 1);
@@ -187,6 +202,13 @@ void CheckReadingEnd(const Places& p, CheckResult* r) {
                       : rec.end == READ_NO_OPENING_QUOTE
                           ? std::string(key) + " has no opening quote"
                           : std::string("the ") + key + " value opened here is never closed";
+    if (rec.unserved_lcd != kNowhere) {
+        Warn(p, &r->warnings, rec.end_at,
+             "reading stops here: %s; the display the \"lcd\" at %s begins is not served, as "
+             "none of its rows is read",
+             why.c_str(), Place(p, rec.unserved_lcd).c_str());
+        return;
+    }
     Warn(p, &r->warnings, rec.end_at,
          "reading stops here: %s; display %zu (at %s) is served with the rows read so far and "
          "nothing after it is read",

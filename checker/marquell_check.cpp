@@ -10,14 +10,15 @@
 #include <vector>
 
 #include "check.h"
+#include "descriptors.h"
 #include "display_model.h"
+#include "main.h"
 
 namespace {
 
 const int kExitClean = 0;
 const int kExitWarnings = 1;
 const int kExitUnreadable = 2;
-const int kPulseBytes = 10000;
 
 const char kUsage[] =
     "usage: marquell-check [--width N] [--quiet] [--received DIR] [FILE]\n"
@@ -94,18 +95,11 @@ std::string Indent(const std::string& block, const char* by) {
     return out;
 }
 
-std::string Screen(const std::string& bytes, int width, const char* label) {
-    DisplayModel m;
-    ModelInit(&m, width);
-    ModelFeed(&m, bytes.data(), bytes.size());
-    return ModelRender(&m, label);
-}
-
 std::string CommandText(const Entry& e) {
-    if (e.command == 2) {
-        return "contrast " + std::to_string(e.command_param & 0xFF);
+    if (e.command == COMMAND_CONTRAST) {
+        return "contrast " + std::to_string(ContrastLevel(&e));
     }
-    return e.command == 1 ? "attention pulse" : "none";
+    return e.command == COMMAND_ATTENTION ? "attention pulse" : "none";
 }
 
 void PrintDisplay(const CheckResult& r, size_t i) {
@@ -124,7 +118,7 @@ void PrintDisplay(const CheckResult& r, size_t i) {
     if (r.rate_ok) {
         printf("  bytes    %zu, %.2f s on the wire at %d baud", bytes, WireSeconds(bytes, r.rate),
                r.rate);
-        if (e.command == 1) {
+        if (e.command == COMMAND_ATTENTION) {
             printf(" (the attention pulse alone: %d bytes, %.1f s)", kPulseBytes,
                    WireSeconds(kPulseBytes, r.rate));
         }
@@ -164,9 +158,9 @@ int CompareReceived(const CheckResult& r, const char* dir, int width, bool quiet
         std::string got = ReadFile(std::string(dir) + "/" + name, &found);
         std::string want = PortStream(r, port);
         std::string dev = "/dev/" + name;
-        std::string left = "predicted by marquell-check\n" + Screen(want, width, dev.c_str());
+        std::string left = "predicted by marquell-check\n" + ModelScreen(want, width, dev.c_str());
         std::string right = "decoded from the " + std::to_string(got.size()) + " bytes " + name +
-                            " received\n" + Screen(got, width, dev.c_str());
+                            " received\n" + ModelScreen(got, width, dev.c_str());
         bool same = found && got == want;
         differences += same ? 0 : 1;
         if (quiet) {
@@ -188,6 +182,7 @@ int CompareReceived(const CheckResult& r, const char* dir, int width, bool quiet
 }  // namespace
 
 int main(int argc, char** argv) {
+    ReserveStandardDescriptors();
     Options o = ParseArgs(argc, argv);
     CheckResult r;
     if (!CheckFile(o.file, o.width, &r)) {

@@ -92,7 +92,10 @@ long DisplayAround(const Places& p, size_t at) {
 }
 
 size_t DisplayEnd(const Places& p, size_t i) {
-    return i + 1 < p.record->count ? p.record->displays[i + 1].lcd : p.len;
+    if (i + 1 < p.record->count) {
+        return p.record->displays[i + 1].lcd;
+    }
+    return p.record->unserved_lcd != kNowhere ? p.record->unserved_lcd : p.len;
 }
 
 size_t FindFrom(const Places& p, size_t from, const char* needle) {

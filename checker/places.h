@@ -9,6 +9,7 @@
 
 #include "check.h"
 #include "entries.h"
+#include "read_record.h"
 
 // A row value as the reader took it.
 struct ValueSpan {
@@ -42,7 +43,8 @@ const ValueSpan* InsideValue(const Places& p, size_t at);
 // The last display whose "lcd" stands at or before at; -1 for none.
 long DisplayAround(const Places& p, size_t at);
 
-// Where display i's text ends: the next display's "lcd", or the text's end.
+// Where display i's text ends: the next "lcd" that began a display, served
+// or not, or the text's end.
 size_t DisplayEnd(const Places& p, size_t i);
 
 // The next occurrence of needle at or after from; kNowhere when none.

@@ -7,8 +7,6 @@
 
 namespace {
 
-const char* const kRowKeys[] = {"line1", "line2", "line3", "line4"};
-
 // What one row check needs.
 struct RowCheck {
     const Places& places;

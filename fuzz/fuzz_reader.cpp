@@ -5,7 +5,8 @@
 // command of 0, 1 or 2. Read once more with a ReadRecord, the list must be
 // the same, and the record must hold what marquell-check's binary searches
 // rely on: one entry a display, "lcd"s in file order, values in file order
-// that never overlap, every place inside the text.
+// that never overlap, every place inside the text, and a display left out
+// only where reading stopped at its line1, after the last one listed.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -16,21 +17,13 @@
 #include <cstring>
 
 #include "entries.h"
+#include "read_record.h"
 #include "silence.h"
 
 namespace {
 
 int memfd = -1;
 char path[64];
-
-// The program never frees its list; the harness does, so leaks stay visible.
-void FreeList(Entry* e) {
-    while (e != nullptr) {
-        Entry* next = e->next;
-        free(e);
-        e = next;
-    }
-}
 
 void CheckRow(const char* row) {
     size_t len = strnlen(row, ROW_SIZE);
@@ -95,6 +88,11 @@ void CheckRecord(const ReadRecord* r, const Entry* head, size_t len) {
         (r->end != READ_ALL && r->end_at >= len)) {
         abort();
     }
+    if (r->unserved_lcd != kNowhere &&
+        (r->end == READ_ALL || r->end_row != 0 || r->count == 0 || r->unserved_lcd >= len ||
+         r->unserved_lcd < r->displays[r->count - 1].lcd)) {
+        abort();
+    }
 }
 
 }  // namespace
@@ -115,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     Entry* head = LoadEntries(path);
     CheckList(head);
-    FreeList(head);
+    FreeEntries(head);
 
     // The text as LoadFile hands it over: cut at the first NUL.
     char* text = static_cast<char*>(malloc(size + 1));
@@ -139,8 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     FreeReadRecord(&record);
-    FreeList(recorded);
-    FreeList(head);
+    FreeEntries(recorded);
+    FreeEntries(head);
     free(copy);
     free(text);
     return 0;

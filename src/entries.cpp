@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "read_record.h"
+
 int baudrate = 0;
 
 namespace {
@@ -23,7 +25,7 @@ const size_t kFirstChunk = 4096;
 // Reads "key=%d" at p, where key stands, as the C library's scanner would:
 // '=' right after the key, then white space, an optional sign and at least
 // one digit. Out-of-range numbers saturate at the int limits instead of being
-// undefined. A scan that fails leaves *value as it was.
+// undefined, and say so. A scan that fails leaves *value as it was.
 ScanOutcome ScanNumber(const char* p, const char* key, int* value) {
     p += strlen(key);
     if (*p != '=') {
@@ -46,16 +48,16 @@ ScanOutcome ScanNumber(const char* p, const char* key, int* value) {
     }
     const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
     long long magnitude = 0;
+    bool saturated = false;
     for (; *p >= '0' && *p <= '9'; ++p) {
-        if (magnitude < limit) {
-            magnitude = magnitude * 10 + (*p - '0');
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > limit) {
+            magnitude = limit;
+            saturated = true;
         }
     }
-    if (magnitude > limit) {
-        magnitude = limit;
-    }
     *value = static_cast<int>(negative ? -magnitude : magnitude);
-    return SCAN_READ;
+    return saturated ? SCAN_SATURATED : SCAN_READ;
 }
 
 // A command search that ran to the end of the text: the first key at or
@@ -128,14 +130,13 @@ const char* FindToEnd(SearchToEnd* last, const char* from, const char* key) {
 // value's closing quote when that stands after the "lcd"; contrast wins when
 // both keys are there. The command counts even when its number does not scan.
 void FindCommand(Reading* r, Entry* e, const char* lcd, const char* close, DisplayPlaces* d) {
-    const char* keys[] = {"cmd_attention", "cmd_contrast"};
     for (int k = 0; k < 2; ++k) {
-        const char* at =
-            close > lcd ? strstr(lcd, keys[k]) : FindToEnd(&r->to_end[k], lcd, keys[k]);
+        const char* key = kCommandKeys[k];
+        const char* at = close > lcd ? strstr(lcd, key) : FindToEnd(&r->to_end[k], lcd, key);
         d->command_key[k] = Offset(r, at);
         if (at != nullptr) {
-            d->command_scan[k] = ScanNumber(at, keys[k], &e->command_param);
-            e->command = static_cast<sbyte>(k + 1);
+            d->command_scan[k] = ScanNumber(at, key, &e->command_param);
+            e->command = static_cast<sbyte>(COMMAND_ATTENTION + k);
         }
     }
 }
@@ -145,11 +146,10 @@ void FindCommand(Reading* r, Entry* e, const char* lcd, const char* close, Displ
 // command search, so that search ends at this display's line1. False when a
 // key or quote is missing: parsing stops there.
 bool ReadRows(Reading* r, Entry* e, const char* lcd, DisplayPlaces* d) {
-    const char* keys[] = {"line1", "line2", "line3", "line4"};
     char* rows[] = {e->line1, e->line2, e->line3, e->line4};
     for (int i = 0; i < 4; ++i) {
         char* close;
-        if (!FindValue(r, keys[i], &d->rows[i], &close)) {
+        if (!FindValue(r, kRowKeys[i], &d->rows[i], &close)) {
             r->end_row = i;
             return false;
         }
@@ -294,6 +294,14 @@ Entry* AddEntry(Entry* e) {
     return added;
 }
 
+void FreeEntries(Entry* head) {
+    while (head != nullptr) {
+        Entry* next = head->next;
+        free(head);
+        head = next;
+    }
+}
+
 void FreeReadRecord(ReadRecord* record) {
     free(record->displays);
     *record = ReadRecord{};
@@ -317,7 +325,9 @@ Entry* ParseEntries(char* text, ReadRecord* record) {
 
     Entry* head = AddEntry(nullptr);
     Entry* current = head;
+    Entry* previous = nullptr;
     char* lcd = strstr(text, "lcd");
+    char* unserved = nullptr;
     // The line1 search of every display after the first starts at the first
     // byte of the previous display's line4 value, not at its own "lcd".
     r.cursor = lcd;
@@ -325,6 +335,16 @@ Entry* ParseEntries(char* text, ReadRecord* record) {
         DisplayPlaces d = NewPlaces(&r, lcd);
         d.lcd_scan = ScanNumber(lcd, "lcd", &current->LCD_number);
         bool whole = ReadRows(&r, current, lcd, &d);
+        if (previous != nullptr && d.rows_read == 0) {
+            // An "lcd" in a closing note or in the last row's text, with no
+            // line1 after it: serving it would send four empty rows to a
+            // port nobody named, often port 0, the machine's console.
+            previous->next = nullptr;
+            free(current);
+            current = previous;
+            unserved = lcd;
+            break;
+        }
         if (record != nullptr) {
             Note(record, &d);
         }
@@ -333,6 +353,7 @@ Entry* ParseEntries(char* text, ReadRecord* record) {
         }
         lcd = strstr(r.cursor, "lcd");
         if (lcd != nullptr) {
+            previous = current;
             current = AddEntry(current);
         }
     }
@@ -340,9 +361,14 @@ Entry* ParseEntries(char* text, ReadRecord* record) {
         record->end = r.end;
         record->end_at = Offset(&r, r.end_at);
         record->end_row = r.end_row;
+        record->unserved_lcd = Offset(&r, unserved);
         record->out_of_memory = record->out_of_memory || current == nullptr;
     }
     return head;
+}
+
+Entry* ParseEntries(char* text) {
+    return ParseEntries(text, nullptr);
 }
 
 Entry* LoadEntries(const char* filename) {

@@ -9,8 +9,20 @@
 
 enum { ROW_SIZE = 256 };  // a row holds at most ROW_SIZE - 1 bytes and a NUL
 
+// What a display's command selects.
+enum Command {
+    COMMAND_NONE = 0,
+    COMMAND_ATTENTION = 1,  // the attention pulse; its number is not used
+    COMMAND_CONTRAST = 2,   // the contrast, from the low 8 bits of its number
+};
+
+// The file's keys: the rows top to bottom, and the commands in the order of
+// Command from COMMAND_ATTENTION on.
+constexpr const char* kRowKeys[] = {"line1", "line2", "line3", "line4"};
+constexpr const char* kCommandKeys[] = {"cmd_attention", "cmd_contrast"};
+
 struct Entry {
-    sbyte command;         // 0 none, 1 attention pulse, 2 contrast
+    sbyte command;         // a Command
     int command_param;     // number after cmd_attention= or cmd_contrast=
     int LCD_number;        // the display hangs on /dev/ttyS<LCD_number>
     char line1[ROW_SIZE];  // top row
@@ -31,64 +43,15 @@ char* LoadFile(const char* filename);
 // Null when memory runs out.
 Entry* AddEntry(Entry* e);
 
-// How one "key=%d" scan fared.
-enum ScanOutcome {
-    SCAN_READ,       // a number was read
-    SCAN_BLANKS,     // blanks stand between the key and its '=': nothing read
-    SCAN_NO_EQUALS,  // no '=' after the key: nothing read
-    SCAN_NO_DIGITS,  // no number after the '=': nothing read
-};
-
-// Why reading ended.
-enum ReadEnd {
-    READ_ALL,               // no "lcd" after the last display's line4 value
-    READ_NO_ROW_KEY,        // no row key from end_at on
-    READ_NO_OPENING_QUOTE,  // the row key at end_at has no quote after it
-    READ_NO_CLOSING_QUOTE,  // the value opened by the quote at end_at is never closed
-};
-
-// Offset of a search that found nothing or did not run.
-constexpr size_t kNowhere = static_cast<size_t>(-1);
-
-// Where the searches for one display landed, as offsets in the text.
-struct RowPlaces {
-    size_t key;    // "line1" .. "line4"
-    size_t value;  // the value's first byte
-    size_t close;  // its closing quote
-};
-
-struct DisplayPlaces {
-    size_t lcd;
-    ScanOutcome lcd_scan;
-    int rows_read;  // rows[0 .. rows_read - 1] were found
-    RowPlaces rows[4];
-    // "cmd_attention" and "cmd_contrast" as the command search found them;
-    // contrast wins when both are there.
-    size_t command_key[2];
-    ScanOutcome command_scan[2];
-};
-
-// Where the reader looked, for a caller that wants to point at the text.
-struct ReadRecord {
-    size_t baudrate;  // the first "baudrate"
-    ScanOutcome baudrate_scan;
-    DisplayPlaces* displays;  // one for each "lcd" read, in list order
-    size_t count;
-    size_t capacity;
-    ReadEnd end;
-    size_t end_at;       // where reading stopped; kNowhere after READ_ALL
-    int end_row;         // the row being read then, 0 (line1) .. 3
-    bool out_of_memory;  // the record or the list is incomplete
-};
-
 // Reads the displays from a NUL-terminated file text and sets baudrate.
+// A display after the first of which no line1 value is read is left out.
 // The text is changed while it is read and restored before the return.
-// Null only when memory runs out before the first record. With a record
-// (zero-filled, or as an earlier call left it), it also notes where every
-// search landed; the caller frees it with FreeReadRecord.
-Entry* ParseEntries(char* text, ReadRecord* record = nullptr);
+// Null only when memory runs out before the first record.
+Entry* ParseEntries(char* text);
 
-void FreeReadRecord(ReadRecord* record);
+// Frees a list that ParseEntries gave; the program itself keeps its list
+// for the whole run.
+void FreeEntries(Entry* head);
 
 // Loads and parses the file and prints the rate line. The list is never
 // freed: it lives as long as the run. Null when the file

@@ -5,9 +5,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include "descriptors.h"
 #include "entries.h"
 #include "pause.h"
 #include "protocol.h"
@@ -16,15 +14,15 @@
 
 namespace {
 
-const int kPulseSteps = 1000;
 const int kPulsePause = 10000;
 
 // The pause only paces the sweep: when the bytes queued on the line already
-// take longer than the pause, the line sets the pace and the pause is skipped.
+// take longer than the pause, the line sets the pace and the pause is
+// skipped, as it is for a port that was lost.
 void SendLevel(int t) {
     const ubyte level[] = {kLevel, static_cast<ubyte>(t / 10)};
     SendWhole(level, 2);
-    if (StopSignal() == 0 && !QueueCovers(PauseNanos(kPulsePause))) {
+    if (StopSignal() == 0 && !PortLost() && !QueueCovers(PauseNanos(kPulsePause))) {
         delay(kPulsePause);
     }
 }
@@ -47,6 +45,10 @@ void AttentionPulse() {
 
 }  // namespace
 
+ubyte ContrastLevel(const Entry* e) {
+    return static_cast<ubyte>(e->command_param & 0xFF);
+}
+
 void RunDisplaySequence(const Entry* e) {
     SendWhole(&kSetupFirst, 1);
     SendWhole(&kSetupSecond, 1);
@@ -56,10 +58,10 @@ void RunDisplaySequence(const Entry* e) {
         SendWhole(position, 3);
         SendString(rows[r]);
     }
-    if (e->command == 2) {
-        const ubyte contrast[] = {kContrast, static_cast<ubyte>(e->command_param & 0xFF)};
+    if (e->command == COMMAND_CONTRAST) {
+        const ubyte contrast[] = {kContrast, ContrastLevel(e)};
         SendWhole(contrast, 2);
-    } else if (e->command == 1) {
+    } else if (e->command == COMMAND_ATTENTION) {
         AttentionPulse();
     }
 }
@@ -67,25 +69,6 @@ void RunDisplaySequence(const Entry* e) {
 #ifndef MARQUELL_NO_MAIN
 
 namespace {
-
-// With descriptor 0, 1 or 2 closed at start, a port would be opened on it:
-// the console report would then go to a display, and a port on descriptor 0
-// would be taken for a failed open. Fill the gaps before any port is opened.
-void ReserveStandardDescriptors() {
-    for (;;) {
-        int fd = open("/dev/null", O_RDWR);
-        if (fd < 0) {
-            fd = open("/", O_RDONLY | O_DIRECTORY);  // any descriptor holds the slot
-        }
-        if (fd < 0) {
-            return;
-        }
-        if (fd > STDERR_FILENO) {
-            close(fd);
-            return;
-        }
-    }
-}
 
 // The report is for people: a reader that goes away (a closed pipe) or a
 // full file must not stop the displays from being served, and a journal

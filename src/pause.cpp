@@ -6,6 +6,8 @@
 
 #include <sys/prctl.h>
 
+#include "clock.h"
+
 namespace {
 
 // Pauses add up on a chain of absolute deadlines, so the time spent writing
@@ -17,12 +19,6 @@ const long long kSleepAheadNs = 1000000;
 // A chain this far behind starts again from now instead of cutting the
 // following pauses short: the port made us wait, not a late wake-up.
 const long long kCatchUpNs = 20000000;
-
-long long NowNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 void SleepUntilNs(long long due) {
     timespec at{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};

@@ -5,6 +5,9 @@
 
 #include <termios.h>
 
+#include <cstddef>
+#include <cstdio>
+
 #include "typedefs.h"
 
 // Command openers. Each takes a fixed number of argument bytes after it.
@@ -50,6 +53,34 @@ struct LineRate {
 constexpr LineRate kRates[] = {
     {1200, B1200}, {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200},
 };
+
+// The rate's entry in kRates; null when the displays do not take it.
+constexpr const LineRate* FindRate(int baud) {
+    for (const LineRate& r : kRates) {
+        if (r.baud == baud) {
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
+// The rates for people: "1200, 2400, 4800, 9600", last_joiner, "19200",
+// written into out; an out too small for them all ends after the last rate
+// that fits.
+inline void RatesInWords(char* out, size_t size, const char* last_joiner) {
+    const size_t count = sizeof kRates / sizeof kRates[0];
+    size_t used = 0;
+    out[0] = '\0';
+    for (size_t i = 0; i < count; ++i) {
+        const char* joiner = i == 0 ? "" : i + 1 == count ? last_joiner : ", ";
+        int n = snprintf(out + used, size - used, "%s%d", joiner, kRates[i].baud);
+        if (n < 0 || used + static_cast<size_t>(n) >= size) {
+            out[used] = '\0';
+            return;
+        }
+        used += static_cast<size_t>(n);
+    }
+}
 
 // A byte on the line: start bit, 8 data bits, 2 stop bits.
 constexpr int kBitsPerByte = 11;

@@ -1,16 +1,21 @@
 #include "serial.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "clock.h"
+#include "line_wait.h"
 #include "protocol.h"
 #include "stop.h"
 
@@ -18,10 +23,6 @@ int handle = 0;
 
 namespace {
 
-// A live line always moves: at 1200 baud the driver refills the UART's
-// 16-byte FIFO from its queue every 147 ms. A port that took no byte and
-// whose queue did not shrink for this long is stuck.
-const int kStuckMs = 1000;
 // While waiting for room the write is tried again this often: a UART driver
 // reports room only once fewer than 256 bytes wait in its 4 KB queue, a
 // pseudo-terminal only once its reader has nearly caught up, but either
@@ -34,28 +35,54 @@ const int kDisplayMaxBytes = 13100;
 const int kLockMarginMs = 500;
 const int kLockPollMs = 50;
 
+// The port in use, named in the reasons given on standard error; a longer
+// name is cut, which only shortens those lines.
+char port_name[64];
 // Rate of the open port, for the line time of its queued bytes.
 int line_rate = 0;
-// Set when the port got stuck: later bytes of this port do not wait again
-// until a write succeeds, so a dead port costs a second, not one per byte.
-bool stalled = false;
+// Why the port was given up for the rest of this display; empty while it is
+// in use. Once it is stuck or gone no later byte is written to it, so no
+// command can reach the display without its first bytes.
+char lost_reason[128];
+// Bytes the port took for this display: an adapter cannot hold more.
+long long bytes_taken = 0;
 // The line is known to be busy with queued bytes until then.
 long long line_busy_until_ns = 0;
+ByteSink byte_sink = write;
 
-long long NowNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-long long NowMs() {
-    return NowNs() / 1000000;
-}
+// Ports whose lock another program held longer than one display needs: in
+// the same run they are not waited for again. Beyond this many such ports a
+// port is waited for again, which costs time but never a byte.
+struct PortId {
+    dev_t dev;
+    ino_t ino;
+};
+PortId held_ports[32];
+int held_count = 0;
 
 void SleepMs(int ms) {
     timespec pause{ms / 1000, static_cast<long>(ms % 1000) * 1000000};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR && StopSignal() == 0) {
     }
+}
+
+// One line on standard error naming the port and why it failed; the console
+// report on standard output keeps its own lines. Formatted as printf is,
+// and checked as printf is by the compiler.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
+__attribute__((format(printf, 1, 2))) void SayWhy(const char* format, ...) {
+    char why[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(why, sizeof why, format, args);
+    va_end(args);
+    fprintf(stderr, "marquell: %s: %s\n", port_name, why);
+}
+
+// Gives the port up for the rest of this display.
+void LosePort(const char* why) {
+    snprintf(lost_reason, sizeof lost_reason, "%s", why);
+    SayWhy("%s; the rest of this display is not sent", why);
 }
 
 int OpenPort(const char* devname) {
@@ -66,16 +93,6 @@ int OpenPort(const char* devname) {
         fd = open(devname, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     return fd;
-}
-
-bool SpeedCode(int baud_rate, speed_t* speed) {
-    for (const LineRate& r : kRates) {
-        if (r.baud == baud_rate) {
-            *speed = r.speed;
-            return true;
-        }
-    }
-    return false;
 }
 
 // The display takes every byte value as data or command, so the line must
@@ -117,15 +134,48 @@ int SetAttr(int fd, const termios* tio) {
     return rc;
 }
 
+bool SamePort(const PortId& a, const PortId& b) {
+    return a.dev == b.dev && a.ino == b.ino;
+}
+
+// The lock belongs to the node that was opened, whatever link led to it.
+// False when the node cannot be told.
+bool OpenedPort(PortId* port) {
+    struct stat st {};
+    if (fstat(handle, &st) != 0) {
+        return false;
+    }
+    *port = PortId{st.st_dev, st.st_ino};
+    return true;
+}
+
+bool HeldBefore(const PortId& port) {
+    for (int i = 0; i < held_count; ++i) {
+        if (SamePort(held_ports[i], port)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void NoteHeld(const PortId& port) {
+    if (held_count < static_cast<int>(sizeof held_ports / sizeof held_ports[0])) {
+        held_ports[held_count++] = port;
+    }
+}
+
 // Takes the port's lock, the one terminal programs take with flock, so two
 // runs (or a run and a terminal session) never interleave their bytes or
 // change the line under each other. A holder is waited for as long as one
-// display can need the line at this rate; false if it still holds it then,
-// or if the run is asked to stop meanwhile.
+// display can need the line at this rate, once a run; false if it still
+// holds it then, or if the run is asked to stop meanwhile.
 bool LockPort(int baud_rate) {
-    long long deadline_ms =
-        NowMs() + static_cast<long long>(kDisplayMaxBytes) * kBitsPerByte * 1000 / baud_rate +
-        kLockMarginMs;
+    PortId port{};
+    const bool known = OpenedPort(&port);
+    const bool wait = !known || !HeldBefore(port);
+    const long long start_ns = NowNs();
+    const long long deadline_ns =
+        start_ns + LineNs(kDisplayMaxBytes, baud_rate) + kLockMarginMs * 1000000LL;
     for (;;) {
         if (flock(handle, LOCK_EX | LOCK_NB) == 0) {
             return true;
@@ -136,7 +186,20 @@ bool LockPort(int baud_rate) {
         if (errno != EWOULDBLOCK) {
             return true;  // a node that takes no lock: nobody else can hold one either
         }
-        if (StopSignal() != 0 || NowMs() >= deadline_ms) {
+        if (!wait) {
+            SayWhy("held by another program, which kept it past the wait earlier in this run");
+            return false;
+        }
+        if (StopSignal() != 0) {
+            SayWhy("held by another program; the run was asked to stop while waiting for it");
+            return false;
+        }
+        if (NowNs() >= deadline_ns) {
+            SayWhy("held by another program for %.1f s; not waited for again in this run",
+                   static_cast<double>(NowNs() - start_ns) / 1e9);
+            if (known) {
+                NoteHeld(port);
+            }
             return false;
         }
         SleepMs(kLockPollMs);
@@ -153,73 +216,101 @@ int Refuse(int result) {
 int QueuedBytes() {
     int queued = 0;
     if (ioctl(handle, TIOCOUTQ, &queued) != 0) {
-        return 0;  // the driver keeps no count: nothing to wait for
+        return 0;  // the driver keeps no count (a pty), or the port is gone
     }
     return queued;
 }
 
-// The UART's own FIFO still holds bytes after the driver's queue is empty.
+// The device still sends bytes after the driver's queue is empty: a UART its
+// FIFO, an adapter its own buffer.
 bool TransmitterBusy() {
     unsigned int lsr = 0;
     if (ioctl(handle, TIOCSERGETLSR, &lsr) != 0) {
-        return false;  // not a UART that reports it
+        return false;  // not a port that tells
     }
     return (lsr & TIOCSER_TEMT) == 0;
 }
 
-// Waits while the queue keeps shrinking until the port takes the byte;
-// false when the port failed or moved nothing for kStuckMs.
+struct Reason {
+    char text[64];
+};
+
+Reason StuckReason() {
+    Reason r{};
+    snprintf(r.text, sizeof r.text, "the line moved nothing for %.1f s",
+             static_cast<double>(StuckNs(line_rate)) / 1e9);
+    return r;
+}
+
+// Waits up to kRetryMs for room. False when the port is lost: it hung up, or
+// it has moved nothing for the stuck time since progress began.
+bool WaitForRoom(Progress* progress) {
+    if (MovedNothing(progress, QueuedBytes(), NowNs(), line_rate)) {
+        LosePort(StuckReason().text);
+        return false;
+    }
+    pollfd pfd{handle, POLLOUT, 0};
+    if (poll(&pfd, 1, kRetryMs) > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        LosePort("the port hung up (an adapter pulled out?)");
+        return false;
+    }
+    return true;
+}
+
+// Writes the byte, waiting while the port keeps moving. False when it was not
+// written: the port is lost now or was lost earlier in this display.
 bool WriteByte(ubyte datum) {
-    int last_queued = -1;
-    long long last_move_ms = 0;
+    if (lost_reason[0] != '\0') {
+        return false;
+    }
+    Progress progress = ProgressFrom(QueuedBytes(), NowNs());
     for (;;) {
-        ssize_t written = write(handle, &datum, 1);
+        ssize_t written = byte_sink(handle, &datum, 1);
         if (written == 1) {
-            stalled = false;
+            ++bytes_taken;
             return true;
         }
         if (written < 0 && errno == EINTR) {
             continue;
         }
-        bool queue_full = written == 0 || errno == EAGAIN || errno == EWOULDBLOCK;
-        if (!queue_full || stalled) {
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            char why[96];
+            snprintf(why, sizeof why, "cannot write: %s", strerror(errno));
+            LosePort(why);
             return false;
         }
-        int queued = QueuedBytes();
-        long long now_ms = NowMs();
-        if (last_queued < 0 || queued < last_queued) {
-            last_queued = queued;
-            last_move_ms = now_ms;
-        } else if (now_ms - last_move_ms >= kStuckMs) {
-            stalled = true;
-            return false;
-        }
-        pollfd pfd{handle, POLLOUT, 0};
-        if (poll(&pfd, 1, kRetryMs) > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        if (!WaitForRoom(&progress)) {
             return false;
         }
     }
 }
 
-// Waits for the queued output to leave the line while it keeps moving. A
-// line that moves nothing for kStuckMs is stuck: its queue is discarded so
-// the close cannot hang.
+// Throws away what the driver still holds, so the close cannot hang on it,
+// and says so when that was anything.
+void DiscardQueue(const char* why) {
+    int queued = QueuedBytes();
+    tcflush(handle, TCOFLUSH);
+    if (queued > 0) {
+        SayWhy("%d queued bytes discarded at close: %s", queued, why);
+    }
+}
+
+// Lets the queued bytes leave the line while it keeps moving, then gives the
+// device the line time of what it can still hold.
 void DrainOutput() {
-    int last_queued = QueuedBytes();
-    long long last_move_ms = NowMs();
-    for (;;) {
-        int queued = QueuedBytes();
-        if (queued == 0 && !TransmitterBusy()) {
+    if (lost_reason[0] != '\0') {
+        DiscardQueue(lost_reason);
+        return;
+    }
+    Progress progress = ProgressFrom(QueuedBytes(), NowNs());
+    for (int queued; (queued = QueuedBytes()) > 0; SleepMs(kDrainPollMs)) {
+        if (MovedNothing(&progress, queued, NowNs(), line_rate)) {
+            DiscardQueue(StuckReason().text);
             return;
         }
-        long long now_ms = NowMs();
-        if (queued < last_queued) {
-            last_queued = queued;
-            last_move_ms = now_ms;
-        } else if (now_ms - last_move_ms >= kStuckMs) {
-            tcflush(handle, TCOFLUSH);
-            return;
-        }
+    }
+    const long long deadline_ns = NowNs() + TransmitterNs(bytes_taken, line_rate);
+    while (TransmitterBusy() && NowNs() < deadline_ns) {
         SleepMs(kDrainPollMs);
     }
 }
@@ -227,15 +318,19 @@ void DrainOutput() {
 }  // namespace
 
 int Serial_Init(const char* devname, int baud_rate) {
+    snprintf(port_name, sizeof port_name, "%s", devname);
     handle = OpenPort(devname);
     if (handle <= 0) {
+        const int err = errno;
         printf("Serial_Init:: Open() failed\n");
+        SayWhy("cannot open: %s", handle < 0 ? strerror(err) : "it came as descriptor 0");
         return 1;
     }
-    speed_t speed = B0;
-    if (!SpeedCode(baud_rate, &speed)) {
-        printf("Serial_Init:: Invalid baud rate: %d (must be 1200, 2400, 4800, 9600, or 19200)\n",
-               baud_rate);
+    const LineRate* rate = FindRate(baud_rate);
+    if (rate == nullptr) {
+        char rates[64];
+        RatesInWords(rates, sizeof rates, ", or ");
+        printf("Serial_Init:: Invalid baud rate: %d (must be %s)\n", baud_rate, rates);
         return Refuse(2);
     }
     if (!LockPort(baud_rate)) {
@@ -244,18 +339,23 @@ int Serial_Init(const char* devname, int baud_rate) {
     }
     termios tio{};
     if (GetAttr(handle, &tio) != 0) {
+        const int err = errno;
         printf("Serial_Init:: tcgetattr() failed\n");
+        SayWhy("cannot read the line settings: %s", strerror(err));
         return Refuse(3);
     }
     MakeRaw(&tio);
-    cfsetospeed(&tio, speed);
-    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, rate->speed);
+    cfsetispeed(&tio, rate->speed);
     if (SetAttr(handle, &tio) != 0) {
+        const int err = errno;
         printf("Serial_Init:: tcsetattr() failed\n");
+        SayWhy("cannot apply the line settings: %s", strerror(err));
         return Refuse(4);
     }
     line_rate = baud_rate;
-    stalled = false;
+    lost_reason[0] = '\0';
+    bytes_taken = 0;
     line_busy_until_ns = 0;
     printf("Serial_Init:: success\n");
     return 0;
@@ -265,6 +365,14 @@ void Uninit_Serial() {
     DrainOutput();
     close(handle);  // not retried: on Linux the descriptor is gone even on EINTR; drops the lock
     handle = 0;
+}
+
+bool PortLost() {
+    return handle != 0 && lost_reason[0] != '\0';
+}
+
+void SetByteSink(ByteSink sink) {
+    byte_sink = sink != nullptr ? sink : write;
 }
 
 void SendByte(ubyte datum) {
@@ -308,7 +416,6 @@ bool QueueCovers(long long ns) {
     }
     // The line cannot carry the queue faster than its rate, so this is a
     // time it stays busy at least; only our own bytes can make it longer.
-    line_busy_until_ns =
-        now + static_cast<long long>(QueuedBytes()) * kBitsPerByte * 1000000000 / line_rate;
+    line_busy_until_ns = now + LineNs(QueuedBytes(), line_rate);
     return now + ns <= line_busy_until_ns;
 }

@@ -2,6 +2,8 @@
 #ifndef MARQUELL_SERIAL_H
 #define MARQUELL_SERIAL_H
 
+#include <sys/types.h>
+
 #include "typedefs.h"
 
 // Descriptor of the open port; 0 when none is open.
@@ -13,17 +15,32 @@ extern int handle;
 // 4 tcsetattr failed. On 2 to 4 the port is closed again and handle is 0.
 // The port is locked (flock) for the run's use; while another holds it, it
 // is waited for as long as one display can need the line at this rate, then
-// refused as not opened (1).
+// refused as not opened (1); later in the run it is not waited for again.
+// Each failure but a refused rate is explained by a line on standard error.
 int Serial_Init(const char* devname, int baud_rate);
 
 // Lets the queued output leave the line while it moves, then closes and so
-// lets go of the port's lock.
+// lets go of the port's lock. Bytes a stuck port still holds are discarded,
+// and a line on standard error says how many.
 void Uninit_Serial();
 
-// Writes one byte, waiting while the output queue is full and the line keeps
+// Writes one byte, waiting while the output queue is full and the port keeps
 // moving; prints "SendByte() failed\n" when the byte cannot be written.
+// A port that goes away or moves nothing for the stuck time (line_wait.h)
+// is lost for the rest of the display: no later byte is written to it, each
+// gets its failure line at once, and a line on standard error says why.
 // Silent with no port.
 void SendByte(ubyte datum);
+
+// True when the open port was lost for the rest of this display.
+bool PortLost();
+
+// Where the port's bytes leave the program: write(2) on handle, unless a
+// caller that wants the bytes themselves (the checker, the tests) puts its
+// own in. It is called as write(2) is, with one byte, and answers as
+// write(2) does. Null puts write(2) back.
+using ByteSink = ssize_t (*)(int fd, const void* buf, size_t count);
+void SetByteSink(ByteSink sink);
 
 // Sends bytes the display must get together, a command with its arguments,
 // through SendByte; once the run is asked to stop, sends none of them.

@@ -159,6 +159,19 @@ TEST(Truncated, AQuoteLeftOpenAtTheEndKeepsTheRowsBeforeIt) {
     EXPECT_EQ(Rows("e", "f", "g", ""), run.ports[2]);
 }
 
+// ttyS0 is often the machine's console: an "lcd" with no rows after it
+// must not open it.
+TEST(Truncated, AnLcdInTheLastRowOrAClosingNoteOpensNoPort) {
+    for (const char* tail : {"line4=\"see the lcd desk\"\n", "line4=\"\"\n# lcd is the port\n"}) {
+        RunResult run = RunWith(
+            "baudrate=19200\nlcd=1\nline1=\"a\"\nline2=\"\"\nline3=\"\"\n" + std::string(tail),
+            {"0", "1"});
+        REQUIRE_NAMESPACE(run);
+        EXPECT_EQ(1U, expect::Count(run.out, "### init serial")) << tail << run.out;
+        EXPECT_EQ("", run.ports[0]) << tail;
+    }
+}
+
 TEST(NumberForms, TheRateTakesBlanksAndSignsButNotHexAndSaturatesLongNumbers) {
     const std::pair<const char*, int> cases[] = {
         {"baudrate= \t19200", 19200},

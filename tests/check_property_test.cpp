@@ -92,13 +92,6 @@ struct Generator {
     }
 };
 
-std::string Screen(const std::string& bytes, int port) {
-    DisplayModel m;
-    ModelInit(&m, MODEL_DEFAULT_WIDTH);
-    ModelFeed(&m, bytes.data(), bytes.size());
-    return ModelRender(&m, ("/dev/ttyS" + std::to_string(port)).c_str());
-}
-
 class PredictedScreens : public testing::TestWithParam<int> {};
 
 TEST_P(PredictedScreens, EqualTheScreensDecodedFromTheProgramsBytes) {
@@ -126,7 +119,9 @@ TEST_P(PredictedScreens, EqualTheScreensDecodedFromTheProgramsBytes) {
         const std::string& got = run.ports[port];
         served[port] += d.bytes.size();
         ASSERT_LE(served[port], got.size()) << "display " << i + 1 << "\n" << ini;
-        EXPECT_EQ(Screen(got.substr(0, served[port]), port), d.screen)
+        EXPECT_EQ(ModelScreen(got.substr(0, served[port]), MODEL_DEFAULT_WIDTH,
+                              ("/dev/ttyS" + std::to_string(port)).c_str()),
+                  d.screen)
             << "display " << i + 1 << "\nfile:\n"
             << ini;
     }

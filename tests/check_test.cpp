@@ -72,6 +72,7 @@ TEST(CheckDisplayStart, LcdInsideAWordStartsADisplayAndItsOwnLcdIsPassedOver) {
 TEST(CheckDisplayStart, LcdInsideALine4ValueStartsTheNextDisplayThere) {
     Checked c = Check(R"(baudrate=9600
 lcd=1 line1="a" line2="b" line3="c" line4="see lcd=2"
+line1="e" line2="" line3="" line4=""
 )");
     EXPECT_WARNING(c, 2, 48, "\"lcd\" inside the line4 value of display 1 starts display 2");
     EXPECT_EQ(2u, c.result.displays.size());
@@ -159,6 +160,30 @@ TEST(CheckCommand, BlanksBeforeTheEqualsSignStillSendTheCommand) {
                    "contrast command, with level 0");
 }
 
+TEST(CheckCommand, AContrastOutside0To255IsNamedWithTheLevelSent) {
+    Checked c = Check("baudrate=9600\nlcd=1 cmd_contrast=300 " + std::string(kRows) +
+                      "\nlcd=2 cmd_contrast=-1 " + kRows + "\nlcd=3 cmd_contrast=255 " + kRows);
+    EXPECT_WARNING(c, 2, 7, "cmd_contrast 300 is outside 0..255: display 1 gets contrast level 44");
+    EXPECT_WARNING(c, 3, 7, "cmd_contrast -1 is outside 0..255: display 2 gets contrast level 255");
+    EXPECT_EQ(2u, c.result.warnings.size()) << c.all;
+}
+
+// 21474836470 is INT_MAX with one more digit: it must not pass as INT_MAX.
+TEST(CheckNumbers, ANumberThatDoesNotFitAnIntIsNamedWithWhatItReadsAs) {
+    Checked c = Check("baudrate=4294986496\nlcd=21474836470 cmd_contrast=99999999999 " +
+                      std::string(kRows) + "\nlcd=2 cmd_attention=-99999999999 " + kRows);
+    EXPECT_WARNING(c, 1, 1,
+                   "baudrate has a number that does not fit an int: it reads as rate 2147483647");
+    EXPECT_WARNING(c, 2, 1,
+                   "lcd has a number that does not fit an int: display 1 is served on "
+                   "/dev/ttyS2147483647");
+    EXPECT_WARNING(c, 2, 17,
+                   "cmd_contrast has a number that does not fit an int: it reads as 2147483647, "
+                   "and display 1 gets contrast level 255");
+    EXPECT_WARNING(c, 3, 7,
+                   "cmd_attention has a number that does not fit an int: it reads as -2147483648");
+}
+
 TEST(CheckRate, ARateOutsideTheTableOrMissingSendsNothing) {
     Checked c = Check("\n  baudrate=115200\nlcd=1 " + std::string(kRows));
     EXPECT_WARNING(c, 2, 3, "rate 115200 is not 1200, 2400, 4800, 9600 or 19200");
@@ -191,6 +216,12 @@ TEST(CheckReading, AMissingKeyOrQuoteStopsReadingThere) {
     EXPECT_WARNING(missing, 2, 24, "reading stops here: no line3 key from here on; display 1");
     Checked quote = Check("baudrate=9600\nlcd=1 line1=\"a\" line2=\"b\" line3\n");
     EXPECT_WARNING(quote, 2, 27, "line3 has no opening quote");
+    Checked note = Check("baudrate=9600\nlcd=1 " + std::string(kRows) + "\n# lcd=3 is the hall\n");
+    EXPECT_WARNING(note, 2, 44,
+                   "reading stops here: no line1 key from here on; the display the \"lcd\" at 3:3 "
+                   "begins is not served");
+    EXPECT_EQ(1u, note.result.displays.size());
+    EXPECT_EQ(1u, note.result.warnings.size()) << note.all;
 }
 
 TEST(CheckText, CharactersThatVanishOrChangeAreNamedWithTheirColumns) {
@@ -255,7 +286,8 @@ CheckRun RunCheck(const std::string& args, const std::string& ini) {
     if (!ini.empty()) {
         dir.Write("marquell.ini", ini);
     }
-    std::string cmd = "cd '" + dir.path() + "' && '" MARQUELL_CHECK_BIN "' " + args + " 2>&1";
+    // 2>&1 first, so args may close descriptors.
+    std::string cmd = "cd '" + dir.path() + "' && '" MARQUELL_CHECK_BIN "' 2>&1 " + args;
     FILE* p = popen(cmd.c_str(), "r");
     CheckRun run{-1, ""};
     char buf[4096];
@@ -280,6 +312,14 @@ TEST(CheckProgram, StatusIsZeroCleanOneWithWarningsTwoUnreadable) {
     EXPECT_NE(std::string::npos, missing.out.find("cannot read marquell.ini")) << missing.out;
     EXPECT_EQ(2, RunCheck("--width 0", kClean).status);
     EXPECT_EQ(2, RunCheck("--frobnicate", kClean).status);
+}
+
+TEST(CheckProgram, ClosedStandardDescriptorsAreNotTakenForTheFileOrTheCapture) {
+    CheckRun in = RunCheck("<&-", kClean);
+    EXPECT_EQ(0, in.status) << in.out;
+    EXPECT_NE(std::string::npos, in.out.find("no warnings\n")) << in.out;
+    EXPECT_EQ(0, RunCheck("<&- >&- 2>&-", kClean).status);
+    EXPECT_EQ(1, RunCheck("<&- >&- 2>&-", kClean + std::string("lcdx")).status);
 }
 
 TEST(CheckProgram, QuietPrintsNothingAndKeepsTheStatus) {

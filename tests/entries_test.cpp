@@ -21,14 +21,6 @@ struct Parsed {
     std::vector<Entry> entries;
 };
 
-void FreeList(Entry* e) {
-    while (e != nullptr) {
-        Entry* next = e->next;
-        free(e);
-        e = next;
-    }
-}
-
 // Parses a copy of text and keeps the records by value.
 Parsed Parse(const std::string& text) {
     std::vector<char> buf(text.begin(), text.end());
@@ -39,7 +31,7 @@ Parsed Parse(const std::string& text) {
     for (Entry* e = head; e != nullptr; e = e->next) {
         result.entries.push_back(*e);
     }
-    FreeList(head);
+    FreeEntries(head);
     result.rate = baudrate;
     EXPECT_EQ(text, std::string(buf.data(), text.size())) << "the text was not restored";
     return result;
@@ -73,6 +65,7 @@ TEST(RateScan, TakesOnlyTheFirstBaudrateAndNeedsTheEqualsSignRightAfterIt) {
     EXPECT_EQ(0, Parse("mybaudrate: fast, baudrate=19200").rate);
     EXPECT_EQ(0, Parse("no rate here").rate);
     EXPECT_EQ(4800, Parse("baudrate=\n\t +4800x").rate);
+    EXPECT_EQ(19200, Parse("baudrate=+019200").rate) << "decimal, never octal";
     EXPECT_EQ(-1200, Parse("baudrate=-1200").rate);
     EXPECT_EQ(0, Parse("baudrate=+").rate);
     EXPECT_EQ(0, Parse("baudrate=0x10").rate);
@@ -223,15 +216,22 @@ TEST(MissingKeys, StopTheReadingAndKeepWhatWasRead) {
     EXPECT_EQ(2, p.entries[1].command);
 }
 
-TEST(MissingKeys, AnUnclosedLine1TakesNoCommandAndReadsNothingBeyondTheText) {
+// Only the first display is kept without a line1: a file must give one.
+TEST(MissingKeys, ADisplayWithoutALine1ValueIsLeftOutUnlessItIsTheFirst) {
     for (const char* rows : {R"(cmd_contrast=5 line1="never closed)",
                              "cmd_contrast=5 line1 no quote", "cmd_contrast=5"}) {
-        Parsed p = Parse(Display(1) + "lcd=2 " + rows);
-        ASSERT_EQ(2u, p.entries.size()) << rows;
-        EXPECT_EQ(2, p.entries[1].LCD_number) << rows;
-        EXPECT_EQ(0, p.entries[1].command) << rows;
-        EXPECT_STREQ("", p.entries[1].line1) << rows;
+        Parsed later = Parse(Display(1) + "lcd=2 " + rows);
+        ASSERT_EQ(1u, later.entries.size()) << rows;
+        EXPECT_EQ(nullptr, later.entries[0].next) << rows;
+        Parsed first = Parse(std::string("lcd=2 ") + rows);
+        ASSERT_EQ(1u, first.entries.size()) << rows;
+        EXPECT_EQ(2, first.entries[0].LCD_number) << rows;
+        EXPECT_EQ(0, first.entries[0].command) << rows;
+        EXPECT_STREQ("", first.entries[0].line1) << rows;
     }
+    Parsed note = Parse(Display(1, R"(line1="a" line2="b" line3="c" line4="the lcd desk")") +
+                        "# lcd numbers are the ttyS ports\n");
+    EXPECT_EQ(1u, note.entries.size());
 }
 
 TEST(LongValues, AreCutTo255BytesAndTheNextSearchStartsInsideThem) {
@@ -279,7 +279,7 @@ TEST(LoadEntries, PrintsTheRateLineOnlyWhenTheFileWasRead) {
     fflush(stdout);
     EXPECT_EQ("Baudrate = 2400\r\n", testing::internal::GetCapturedStdout());
     ASSERT_NE(nullptr, head);
-    FreeList(head);
+    FreeEntries(head);
     EXPECT_EQ(2400, baudrate);
 
     baudrate = 77;

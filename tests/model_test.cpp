@@ -7,16 +7,11 @@
 #include <vector>
 
 #include "display_model.h"
+#include "report_expect.h"
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values) {
-        s += static_cast<char>(v);
-    }
-    return s;
-}
+using expect::Bytes;
 
 struct Model {
     DisplayModel m;

@@ -107,10 +107,16 @@ RunResult RunIn(const WorkDir& dir, const std::vector<std::string>& ports,
     if (pipe2(out, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe: " + std::string(strerror(errno)));
     }
+    const std::string err_path = captures + "/.stderr";
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (err < 0) {
+        throw std::runtime_error("open " + err_path + ": " + std::string(strerror(errno)));
+    }
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
         if (chdir(dir.path().c_str()) != 0) {
             _exit(126);
         }
@@ -118,6 +124,7 @@ RunResult RunIn(const WorkDir& dir, const std::vector<std::string>& ports,
         _exit(127);
     }
     close(out[1]);
+    close(err);
     RunResult result;
     char buf[4096];
     ssize_t got;
@@ -133,6 +140,7 @@ RunResult RunIn(const WorkDir& dir, const std::vector<std::string>& ports,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.unavailable = result.status == kNoNamespace;
+    result.err = ReadAll(err_path);
     for (const std::string& port_arg : ports) {
         int n = PortNumber(port_arg);
         std::string base = captures + "/ttyS" + std::to_string(n);

@@ -23,6 +23,7 @@ struct RunResult {
     bool unavailable = false;          // no private mount namespace on this machine
     int status = -1;                   // marquell's exit status as ttysim reports it
     std::string out;                   // marquell's standard output
+    std::string err;                   // its standard error, and ttysim's
     std::map<int, std::string> ports;  // bytes each listed port received
     std::map<int, size_t> prefill;     // prefill bytes at the front of ports[n]
     double seconds = 0;                // wall time of the whole run

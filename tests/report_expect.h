@@ -1,5 +1,5 @@
 // What the console report and a display's wire bytes should be, for the
-// bad-input and fault tests of the whole program.
+// tests of the port, the display model and the whole program.
 #ifndef MARQUELL_TESTS_REPORT_EXPECT_H
 #define MARQUELL_TESTS_REPORT_EXPECT_H
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Debian package with cpack and checks it without installing it:
-# its metadata (dpkg-deb --info) and contents (dpkg-deb --contents), the man
-# pages (mandoc -T lint, man --warnings), the boot unit (systemd-analyze
-# verify), the example display list, the example udev rule (its keys, and
-# udevadm verify where udevadm has it), a `cmake --install` into a private
-# prefix, and lintian.
+# Builds the Debian package with cpack and checks it, installing it only into
+# folders of its own: its metadata (dpkg-deb --info) and contents (dpkg-deb
+# --contents), the man pages (mandoc -T lint, man --warnings), the boot unit
+# (systemd-analyze verify), the example display list, the example udev rule
+# (its keys, and udevadm verify where udevadm has it), a `cmake --install`
+# into a private prefix, the owner's display list kept by a second install
+# and by package upgrades (dpkg in a throw-away root, as root), and lintian.
 #
 #   tools/package-check.sh [BUILD_DIR]      (default: build-pkg)
 #
@@ -31,6 +32,7 @@ need() {
 }
 need cmake cmake
 need cpack cmake
+need dpkg dpkg
 need dpkg-deb dpkg
 need dpkg-shlibdeps dpkg-dev
 need dpkg-parsechangelog dpkg-dev
@@ -281,6 +283,62 @@ done
 grep -qx "ExecStart=$prefix/bin/marquell" "$prefix/lib/systemd/system/marquell.service" &&
     grep -qx "WorkingDirectory=$prefix/etc/marquell" "$prefix/lib/systemd/system/marquell.service" ||
     fail "the unit installed under the prefix does not point into it"
+
+# --- the owner's display list survives a second install and an upgrade -----
+edit() {
+    printf '# edited by the owner\n' >>"$1" && cp "$1" "$work/edited.ini"
+}
+edited() {
+    cmp -s "$1" "$work/edited.ini"
+}
+list=$prefix/etc/marquell/marquell.ini
+edit "$list"
+env -u DESTDIR cmake --install "$build" --prefix "$prefix" >"$work/install2.log"
+edited "$list" && grep -q "^-- Keeping: $list" "$work/install2.log" &&
+    ok "a second cmake --install keeps the edited etc/marquell/marquell.ini" ||
+    fail "a second cmake --install replaced the edited etc/marquell/marquell.ini"
+
+# Through dpkg, in an empty root of its own: never this machine's database.
+# The upgrade is the same package at a higher version; then one whose example
+# changed, as an unattended upgrade installs it (keep the owner's file).
+if [ "$(id -u)" -ne 0 ]; then
+    echo "skip: the package upgrade needs root (dpkg --root)"
+else
+    droot=$work/dpkg-root
+    mkdir -p "$droot/var/lib/dpkg/info" "$droot/var/lib/dpkg/updates" "$droot/var/log"
+    touch "$droot/var/lib/dpkg/status" "$droot/var/lib/dpkg/available"
+    dpkg_in_root() {
+        dpkg --root="$droot" --log="$droot/var/log/dpkg.log" --force-depends "$@" </dev/null \
+            >>"$work/dpkg.log" 2>&1
+    }
+    # The package at version $1, with the example changed when $2 is set.
+    repack() {
+        rm -rf "$work/next"
+        dpkg-deb -R "$deb" "$work/next"
+        sed -i "s/^Version: .*/Version: $1/" "$work/next/DEBIAN/control"
+        if [ -n "${2:-}" ]; then
+            printf '# changed example\n' >>"$work/next/etc/marquell/marquell.ini"
+            (cd "$work/next" && find etc usr lib -type f -exec md5sum {} + | sort -k2 >DEBIAN/md5sums)
+        fi
+        dpkg-deb --root-owner-group -b "$work/next" "$work/next.deb" >/dev/null
+    }
+    list=$droot/etc/marquell/marquell.ini
+    if dpkg_in_root -i "$deb" && cmp -s "$list" "$top/packaging/marquell.ini"; then
+        edit "$list"
+        repack "$version+1"
+        dpkg_in_root -i "$work/next.deb" && edited "$list" &&
+            ok "an upgrade (dpkg -i, $version to $version+1) keeps the edited /etc/marquell/marquell.ini" ||
+            fail "an upgrade replaced the edited /etc/marquell/marquell.ini"
+        repack "$version+2" changed
+        dpkg_in_root --force-confdef --force-confold -i "$work/next.deb" && edited "$list" &&
+            grep -q '^# changed example' "$list.dpkg-dist" &&
+            ok "an upgrade with a changed example keeps the edit and puts the example beside it (.dpkg-dist)" ||
+            fail "an upgrade with a changed example did not keep the edit"
+    else
+        fail "dpkg -i into an empty root did not install /etc/marquell/marquell.ini:"
+        cat "$work/dpkg.log" >&2
+    fi
+fi
 
 # --- lintian ---------------------------------------------------------------
 if timeout 300 lintian --fail-on error,warning --display-info "$deb" >"$work/lintian.log" 2>&1; then
