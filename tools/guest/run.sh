@@ -74,6 +74,17 @@ download() {
         (cd "$work/debs" && apt-get download "$1") >>"$work/apt.log" 2>&1
 }
 
+# unpack_module FILE: the module FILE, uncompressed; kernels compress their
+# modules with xz, gzip or zstd, or not at all.
+unpack_module() {
+    case $1 in
+        *.xz) "$busybox" xzcat "$1" ;;
+        *.gz) "$busybox" zcat "$1" ;;
+        *.zst) zstd -qdc "$1" ;;
+        *) cat "$1" ;;
+    esac
+}
+
 # extract_modules DEB DIR: unpacks the modules of usb_modules and every module
 # they need (each module names them in its .modinfo) from the kernel package
 # DEB into DIR, uncompressed, and lists them in DIR/order, each after those it
@@ -82,12 +93,12 @@ extract_modules() {
     local deb=$1 dir=$2 index name path want=("${usb_modules[@]}")
     local -A found=() needs=()
     mkdir -p "$dir" "$work/modules"
-    index=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -E '/kernel/.*\.ko(\.xz)?$')
+    index=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -E '/kernel/.*\.ko(\.xz|\.gz|\.zst)?$')
     while [ "${#want[@]}" -gt 0 ]; do
         local paths=() names=()
         for name in "${want[@]}"; do
             # The kernel takes - and _ in module names alike.
-            path=$(grep -E "/${name//[-_]/[-_]}\.ko(\.xz)?$" <<<"$index" | head -n1)
+            path=$(grep -E "/${name//[-_]/[-_]}\.ko(\.xz|\.gz|\.zst)?$" <<<"$index" | head -n1)
             if [ -z "$path" ]; then
                 echo "$name" >>"$dir/missing"
                 found[$name]=missing
@@ -103,11 +114,8 @@ extract_modules() {
         for i in "${!names[@]}"; do
             name=${names[$i]}
             path="$work/modules/${paths[$i]}"
-            if [[ "$path" == *.xz ]]; then
-                xz -dc "$path" >"$dir/$name.ko"
-            else
-                cp "$path" "$dir/$name.ko"
-            fi
+            unpack_module "$path" >"$dir/$name.ko" ||
+                skip "cannot uncompress $path (zstd needs 'apt-get install zstd')"
             found[$name]=yes
             needs[$name]=$(tr '\0' '\n' <"$dir/$name.ko" | sed -n 's/^depends=//p' | tr ',' ' ')
             local need
@@ -632,8 +640,8 @@ if [ "$cases" = 0 ]; then
     say "$plan names no case"
     exit 1
 fi
-fetch_kernel
 fetch_busybox
+fetch_kernel
 build_tools
 say "reference runs of $cases cases under ttysim"
 prepare_cases
