@@ -350,8 +350,11 @@ run_guest() {
         -device qemu-xhci,id=xhci,addr=0x14
         -device usb-serial,id=usb20,bus=xhci.0,port=1,chardev=line20
         -device usb-serial,id=usb21,bus=xhci.0,port=2,chardev=line21
-        -chardev socket,id=qmp,fd=99 -mon chardev=qmp,mode=control
     )
+    local pull_opts
+    read -ra pull_opts <<<"$(pulls | tr '\n' ' ')"
+    # shellcheck disable=SC2054 # the commas separate QEMU's options
+    [ "${#pull_opts[@]}" = 0 ] || devices+=(-chardev socket,id=qmp,fd=99 -mon chardev=qmp,mode=control)
     local line how=""
     for line in "${lines[@]}"; do
         how="$how, ttyS${line%%:*} ${line#*:}"
@@ -361,8 +364,7 @@ run_guest() {
     local start status=0
     start=$(date +%s.%N)
     qemu_args "$accel" "$work/console.raw"
-    # shellcheck disable=SC2046 # the options are separate words
-    "$build/host/wire_reader" --dir "$work/lines" --timeout "$guest_timeout_s" $(pulls) "${lines[@]}" -- \
+    "$build/host/wire_reader" --dir "$work/lines" --timeout "$guest_timeout_s" "${pull_opts[@]}" "${lines[@]}" -- \
         "${qemu[@]}" "${devices[@]}" \
         >"$work/qemu.log" 2>&1 || status=$?
     run_s=$(echo "$(date +%s.%N) $start" | awk '{ printf "%.1f", $1 - $2 }')
@@ -622,7 +624,7 @@ report() {
     if [ -s "$modules/missing" ]; then
         say "Debian's kernel package lacks the modules $(tr '\n' ' ' <"$modules/missing")"
     fi
-    grep '^@@ - usb ' "$work/console" | sed 's/^@@ - /guest: /'
+    sed -n 's/^@@ - usb /guest: usb /p' "$work/console"
     say "booted in $(result - booted) s of guest time under $accel; the whole run took $run_s s"
     say "the dead port's path held $(wc -c <"$work/lines/ttyS$dead_port") bytes in the host's socket," \
         "on top of the UART's 16-byte FIFO"
