@@ -66,6 +66,12 @@ bool WriteFile(const std::string& path, const std::string& bytes) {
     return fclose(f) == 0 && whole;
 }
 
+void WriteOrFail(const std::string& path, const std::string& bytes) {
+    if (!WriteFile(path, bytes)) {
+        Fail("cannot write " + path);
+    }
+}
+
 long FillQueue(int fd, char fill) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     char chunk[256];

@@ -27,6 +27,9 @@ std::string ReadFile(const std::string& path);
 // False when the file cannot be written whole.
 bool WriteFile(const std::string& path, const std::string& bytes);
 
+// WriteFile, or Fail when the file cannot be written whole.
+void WriteOrFail(const std::string& path, const std::string& bytes);
+
 // Writes fill bytes to fd, made non-blocking, until its queue refuses them,
 // and again after a pseudo-terminal has had time to move bytes on towards its
 // master, until a pass takes nothing. How many went in; -1 when a write

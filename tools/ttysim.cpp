@@ -165,12 +165,6 @@ Options ParseArgs(int argc, char** argv) {
     return o;
 }
 
-void WriteOrFail(const std::string& path, const std::string& text) {
-    if (!WriteFile(path, text)) {
-        Fail("cannot write " + path);
-    }
-}
-
 // Without root, a user namespace grants the mounts; the caller becomes its root.
 void EnterNamespace() {
     if (geteuid() == 0) {

@@ -28,11 +28,12 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "protocol.h"
+#include "support.h"
 
 namespace {
 
-const int kExitFailure = 125;
 const int kExitTimeout = 124;
 // Port N's socket is this descriptor plus N in the command.
 const int kFirstDescriptor = 100;
@@ -107,30 +108,9 @@ struct Options {
     std::string monitor_log;  // what QEMU's monitor said
 };
 
-[[noreturn]] void Fail(const std::string& what) {
-    fprintf(stderr, "wire_reader: %s: %s\n", what.c_str(), strerror(errno));
-    exit(kExitFailure);
-}
-
-[[noreturn]] void Usage(const std::string& what) {
-    fprintf(stderr, "wire_reader: %s\n\n%s", what.c_str(), kUsage);
-    exit(2);
-}
-
-long long NowNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
-}
-
-long ParseNumber(const std::string& text, const std::string& what) {
-    char* end = nullptr;
-    errno = 0;
-    long value = strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno != 0 || value <= 0) {
-        Usage("bad " + what + " '" + text + "': give a whole number above 0");
-    }
-    return value;
+// Every number on the command line is a count or a rate: 1 or more.
+long ParseCount(const std::string& text, const std::string& what) {
+    return ParseNumber(text, what, 1);
 }
 
 Port ParsePort(const std::string& arg) {
@@ -139,7 +119,7 @@ Port ParsePort(const std::string& arg) {
         Usage("port '" + arg + "' needs :BAUD, :BAUD/STEP, :free or :dead");
     }
     Port port;
-    port.number = static_cast<int>(ParseNumber(arg.substr(0, colon), "port number"));
+    port.number = static_cast<int>(ParseCount(arg.substr(0, colon), "port number"));
     std::string how = arg.substr(colon + 1);
     size_t slash = how.find('/');
     if (how == "dead") {
@@ -148,10 +128,10 @@ Port ParsePort(const std::string& arg) {
         port.pace = Pace::kFree;
     } else if (slash != std::string::npos) {
         port.pace = Pace::kSteps;
-        port.baud = ParseNumber(how.substr(0, slash), "rate");
-        port.step = static_cast<size_t>(ParseNumber(how.substr(slash + 1), "step"));
+        port.baud = ParseCount(how.substr(0, slash), "rate");
+        port.step = static_cast<size_t>(ParseCount(how.substr(slash + 1), "step"));
     } else {
-        port.baud = ParseNumber(how, "rate");
+        port.baud = ParseCount(how, "rate");
     }
     return port;
 }
@@ -163,11 +143,11 @@ void ParsePull(const std::string& arg, std::vector<Port>* ports) {
     if (second == std::string::npos || second + 1 >= arg.size()) {
         Usage("--pull '" + arg + "' needs N:COUNT:ID");
     }
-    long number = ParseNumber(arg.substr(0, first), "port number");
+    long number = ParseCount(arg.substr(0, first), "port number");
     for (Port& port : *ports) {
         if (port.number == number) {
-            port.pull_after = static_cast<size_t>(
-                ParseNumber(arg.substr(first + 1, second - first - 1), "count"));
+            port.pull_after =
+                static_cast<size_t>(ParseCount(arg.substr(first + 1, second - first - 1), "count"));
             port.pull_id = arg.substr(second + 1);
             return;
         }
@@ -186,7 +166,7 @@ Options ParseOptions(int argc, char** argv) {
         if (arg == "--dir") {
             opts.dir = argv[++i];
         } else if (arg == "--timeout") {
-            opts.timeout_s = ParseNumber(argv[++i], "timeout");
+            opts.timeout_s = ParseCount(argv[++i], "timeout");
         } else if (arg == "--pull") {
             opts.pulls.emplace_back(argv[++i]);
         } else {
@@ -377,24 +357,17 @@ void ReadHeld(Port* port) {
     }
 }
 
-void WriteFile(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (f == nullptr || fwrite(text.data(), 1, text.size(), f) != text.size() || fclose(f) != 0) {
-        Fail("write " + path);
-    }
-}
-
 void SavePort(const Port& port, const std::string& dir, long long origin) {
     std::string name = dir + "/ttyS" + std::to_string(port.number);
-    WriteFile(name, port.bytes);
+    WriteOrFail(name, port.bytes);
     std::string times;
     for (long long t : port.times) {
         times += std::to_string((t - origin) / 1000) + "\n";
     }
-    WriteFile(name + ".times", times);
+    WriteOrFail(name + ".times", times);
     if (port.pulled) {
-        WriteFile(name + ".pull", std::to_string(port.pulled_bytes) + " " +
-                                      std::to_string((port.pulled_at - origin) / 1000) + "\n");
+        WriteOrFail(name + ".pull", std::to_string(port.pulled_bytes) + " " +
+                                        std::to_string((port.pulled_at - origin) / 1000) + "\n");
     }
 }
 
@@ -515,6 +488,7 @@ int Serve(Options* opts, pid_t pid) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    SetToolNames("wire_reader", kUsage);
     Options opts = ParseOptions(argc, argv);
     signal(SIGPIPE, SIG_IGN);
     for (Port& port : opts.ports) {
