@@ -427,10 +427,12 @@ check_lines() {
     check "$status" "boot $n: the adapter's display (ttyS$usb_port) received $out"
 }
 
+# report_unit [FROM]: what the unit did, from FROM seconds after the boot on.
 report_unit() {
     echo "  the unit's passes (journal):"
-    shown '    ' 'journalctl -b -u marquell.service -o short-monotonic --no-pager |
-        grep -E "Loading Entries|opened at|Open\(\) failed|Stopped by|Done|SendByte|Started|Stopp|Reload|Scheduled"' ||
+    shown '    ' "journalctl -b -u marquell.service -o short-monotonic --no-pager |
+        grep -E 'Loading Entries|opened at|Open\(\) failed|Stopped by|Done|SendByte|Started|Stopp|Reload|Scheduled' |
+        awk -v from=${1:-0} 'match(\$0, /[0-9.]+\]/) && substr(\$0, RSTART, RLENGTH - 1) + 0 >= from'" ||
         true
 }
 
@@ -462,37 +464,42 @@ run_boots() {
 }
 
 run_scenarios() {
-    local t
+    local from
     say "boot without the adapter"
     start_guest 1 no
     figures 1
     echo
     say "plug: the adapter comes while the boot's pass sends its pulse"
+    from=$(guest_now)
     wait_in_pulse 15
     plug
     wait_unit_done
-    report_unit
+    report_unit "$from"
     echo
     say "restart: systemctl restart while a pass sends its pulse"
+    from=$(guest_now)
     guest 'systemctl start marquell.service'
     wait_in_pulse 15
     guest 'start=$(cut -d" " -f1 /proc/uptime); systemctl restart marquell.service;
         echo "  systemctl restart took $(echo "$(cut -d" " -f1 /proc/uptime) $start" | awk "{ print \$1 - \$2 }") s"'
     wait_unit_done
-    report_unit
+    report_unit "$from"
     echo
     say "hand run: marquell by hand beside the unit's pass"
+    from=$(guest_now)
     guest 'systemctl start marquell.service'
     wait_in_pulse 5
     guest 'cd /etc/marquell && { time marquell; } >/root/hand.log 2>&1'
     echo "  the run by hand:"
     shown '    ' 'grep -E "opened at|Open\(\) failed|Done|real" /root/hand.log' || true
     wait_unit_done
-    report_unit
+    report_unit "$from"
     echo
     say "pull: the adapter pulled while a pass sends its pulse, then plugged in once it is done"
+    from=$(guest_now)
     guest 'systemctl start marquell.service'
     wait_in_pulse 15
+    echo "  pulled at $(guest_now)s"
     qmp '{"execute":"device_del","arguments":{"id":"adapter"}}' || die "device_del failed"
     guest 'for i in $(seq 100); do [ -e /dev/ttyS40 ] || exit 0; sleep 0.2; done; exit 1' ||
         die "/dev/ttyS$usb_port still there after the pull"
@@ -500,7 +507,7 @@ run_scenarios() {
     qmp "{\"execute\":\"device_add\",\"arguments\":{$adapter_json}}" || die "device_add failed"
     sleep 5
     wait_unit_done
-    report_unit
+    report_unit "$from"
     shown '  ' 'systemctl status marquell.service --no-pager | sed -n 1,4p' || true
     stop_guest
     echo
