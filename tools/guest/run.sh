@@ -195,7 +195,7 @@ build_tools() {
         cmake -S "$top" -B "$build/static" -DCMAKE_BUILD_TYPE=Release -DMARQUELL_TESTS=OFF \
             -DCMAKE_EXE_LINKER_FLAGS=-static &&
             cmake --build "$build/static" -j"$(nproc)" --target marquell &&
-            cmake -S "$top" -B "$build/host" &&
+            cmake -S "$top" -B "$build/host" -DMARQUELL_TESTS=OFF &&
             cmake --build "$build/host" -j"$(nproc)" --target ttysim wire_reader
     } >"$work/build.log" 2>&1; then
         tail -n 20 "$work/build.log"
@@ -203,6 +203,8 @@ build_tools() {
         exit 1
     fi
     marquell="$build/static/marquell"
+    # The bits a byte takes on the line, as the program counts them.
+    read -r bits_per_byte _ <<<"$("$build/host/wire_reader" --line 19200)"
 }
 
 # lane_ports LANE: the ports the lane's cases read back; no other lane may use them.
@@ -397,14 +399,15 @@ slice() {
 # wire to the end of byte TO-1, or of the last byte the line carried; "-"
 # when it carried none of them.
 line_span() {
-    awk -v a="$(($2 + 1))" -v b="$3" -v r="$4" 'NR == a { f = $1; seen = 1 } NR >= a && NR <= b { l = $1 }
-        END { if (seen) printf "%.3f", (l - f) / 1e6 + 11 / r; else printf "-" }' "$work/lines/ttyS$1.times"
+    awk -v a="$(($2 + 1))" -v b="$3" -v r="$4" -v bits="$bits_per_byte" \
+        'NR == a { f = $1; seen = 1 } NR >= a && NR <= b { l = $1 }
+        END { if (seen) printf "%.3f", (l - f) / 1e6 + bits / r; else printf "-" }' "$work/lines/ttyS$1.times"
 }
 
 # line_gaps PORT FROM TO RATE: how long the line stood idle between bytes FROM
 # and TO-1, in how many gaps, and the longest, in milliseconds.
 line_gaps() {
-    awk -v a="$(($2 + 1))" -v b="$3" -v r="$4" 'BEGIN { byte = 11e6 / r }
+    awk -v a="$(($2 + 1))" -v b="$3" -v r="$4" -v bits="$bits_per_byte" 'BEGIN { byte = bits * 1e6 / r }
         NR > a && NR <= b { gap = $1 - last - byte; if (gap > 0.2 * byte) { idle += gap; n++ }
             if (gap > most) most = gap }
         { last = $1 }
@@ -451,16 +454,15 @@ case_bytes() {
     fi
 }
 
-# stuck_s RATE: how long a port may move nothing before it counts as stuck:
-# two of the largest transfers an adapter makes (512 bytes) at RATE, at
-# least 1 s.
+# stuck_s RATE: how long marquell lets a port at RATE move nothing before it
+# counts as stuck, as its own code has it.
 stuck_s() {
-    awk -v r="$1" 'BEGIN { s = 2 * 512 * 11 / r; printf "%.2f", (s > 1 ? s : 1) }'
+    "$build/host/wire_reader" --line "$1" | awk '{ printf "%.2f", $2 }'
 }
 
 # wire_s BYTES RATE: the bytes' time on a wire at RATE.
 wire_s() {
-    awk -v n="$1" -v r="$2" 'BEGIN { printf "%.3f", n * 11 / r }'
+    awk -v n="$1" -v r="$2" -v bits="$bits_per_byte" 'BEGIN { printf "%.3f", n * bits / r }'
 }
 
 # check_case LANE CASE CHECK FILE PORT...: checks one case and prints its row.

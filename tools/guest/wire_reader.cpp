@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "clock.h"
+#include "line_wait.h"
 #include "protocol.h"
 #include "support.h"
 
@@ -51,6 +52,11 @@ const long long kNever = LLONG_MAX;
 const char kUsage[] =
     "usage: wire_reader --dir DIR [--timeout SECONDS] [--pull N:COUNT:ID]... PORT...\n"
     "                   -- COMMAND [ARG...]\n"
+    "       wire_reader --line BAUD\n"
+    "\n"
+    "--line prints the bits a byte takes on the line and the time in seconds\n"
+    "marquell lets a port at BAUD move nothing before it counts as stuck, as\n"
+    "marquell's own code has them, and exits.\n"
     "\n"
     "Runs COMMAND with a connected stream socket per PORT, open as descriptor\n"
     "100+N for port N (for QEMU: -chardev socket,id=s1,fd=101). PORT is\n"
@@ -489,6 +495,12 @@ int Serve(Options* opts, pid_t pid) {
 
 int main(int argc, char** argv) {
     SetToolNames("wire_reader", kUsage);
+    if (argc == 3 && strcmp(argv[1], "--line") == 0) {
+        long baud = ParseCount(argv[2], "rate");
+        printf("%d %.3f\n", kBitsPerByte,
+               static_cast<double>(StuckNs(static_cast<int>(baud))) / kNsPerSecond);
+        return 0;
+    }
     Options opts = ParseOptions(argc, argv);
     signal(SIGPIPE, SIG_IGN);
     for (Port& port : opts.ports) {
