@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "support.h"
 
 namespace {
@@ -81,9 +82,7 @@ struct Options {
 };
 
 long long NowMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return NowNs() / 1000000;
 }
 
 void ParseOption(Port* port, const std::string& opt) {
