@@ -8,14 +8,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "clock.h"
 #include "line_wait.h"
+#include "port_lock.h"
 #include "protocol.h"
 #include "stop.h"
 
@@ -32,8 +31,7 @@ const int kDrainPollMs = 10;
 // Another run may hold the port for as long as one display can need the
 // line: the set-up, four rows of 255 letters sent as escapes, and a pulse.
 const int kDisplayMaxBytes = 13100;
-const int kLockMarginMs = 500;
-const int kLockPollMs = 50;
+const long long kLockMarginNs = 500000000;
 
 // The port in use, named in the reasons given on standard error; a longer
 // name is cut, which only shortens those lines.
@@ -49,16 +47,6 @@ long long bytes_taken = 0;
 // The line is known to be busy with queued bytes until then.
 long long line_busy_until_ns = 0;
 ByteSink byte_sink = write;
-
-// Ports whose lock another program held longer than one display needs: in
-// the same run they are not waited for again. Beyond this many such ports a
-// port is waited for again, which costs time but never a byte.
-struct PortId {
-    dev_t dev;
-    ino_t ino;
-};
-PortId held_ports[32];
-int held_count = 0;
 
 void SleepMs(int ms) {
     timespec pause{ms / 1000, static_cast<long>(ms % 1000) * 1000000};
@@ -134,76 +122,24 @@ int SetAttr(int fd, const termios* tio) {
     return rc;
 }
 
-bool SamePort(const PortId& a, const PortId& b) {
-    return a.dev == b.dev && a.ino == b.ino;
-}
-
-// The lock belongs to the node that was opened, whatever link led to it.
-// False when the node cannot be told.
-bool OpenedPort(PortId* port) {
-    struct stat st {};
-    if (fstat(handle, &st) != 0) {
-        return false;
-    }
-    *port = PortId{st.st_dev, st.st_ino};
-    return true;
-}
-
-bool HeldBefore(const PortId& port) {
-    for (int i = 0; i < held_count; ++i) {
-        if (SamePort(held_ports[i], port)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void NoteHeld(const PortId& port) {
-    if (held_count < static_cast<int>(sizeof held_ports / sizeof held_ports[0])) {
-        held_ports[held_count++] = port;
-    }
-}
-
-// Takes the port's lock, the one terminal programs take with flock, so two
-// runs (or a run and a terminal session) never interleave their bytes or
-// change the line under each other. A holder is waited for as long as one
-// display can need the line at this rate, once a run; false if it still
-// holds it then, or if the run is asked to stop meanwhile.
-bool LockPort(int baud_rate) {
-    PortId port{};
-    const bool known = OpenedPort(&port);
-    const bool wait = !known || !HeldBefore(port);
-    const long long start_ns = NowNs();
-    const long long deadline_ns =
-        start_ns + LineNs(kDisplayMaxBytes, baud_rate) + kLockMarginMs * 1000000LL;
-    for (;;) {
-        if (flock(handle, LOCK_EX | LOCK_NB) == 0) {
-            return true;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EWOULDBLOCK) {
-            return true;  // a node that takes no lock: nobody else can hold one either
-        }
-        if (!wait) {
+// Takes the port's lock, waiting for another holder as long as one display
+// can need the line at this rate; says why when it cannot be had.
+bool TakeLock(int baud_rate) {
+    long long waited_ns = 0;
+    switch (LockPort(handle, LineNs(kDisplayMaxBytes, baud_rate) + kLockMarginNs, &waited_ns)) {
+        case LOCK_TAKEN: return true;
+        case LOCK_HELD:
+            SayWhy("held by another program for %.1f s; not waited for again in this run",
+                   static_cast<double>(waited_ns) / 1e9);
+            return false;
+        case LOCK_HELD_BEFORE:
             SayWhy("held by another program, which kept it past the wait earlier in this run");
             return false;
-        }
-        if (StopSignal() != 0) {
+        case LOCK_STOPPED:
             SayWhy("held by another program; the run was asked to stop while waiting for it");
             return false;
-        }
-        if (NowNs() >= deadline_ns) {
-            SayWhy("held by another program for %.1f s; not waited for again in this run",
-                   static_cast<double>(NowNs() - start_ns) / 1e9);
-            if (known) {
-                NoteHeld(port);
-            }
-            return false;
-        }
-        SleepMs(kLockPollMs);
     }
+    return false;
 }
 
 // The port was opened but cannot be used: close it so it is not left behind.
@@ -333,7 +269,7 @@ int Serial_Init(const char* devname, int baud_rate) {
         printf("Serial_Init:: Invalid baud rate: %d (must be %s)\n", baud_rate, rates);
         return Refuse(2);
     }
-    if (!LockPort(baud_rate)) {
+    if (!TakeLock(baud_rate)) {
         printf("Serial_Init:: Open() failed\n");
         return Refuse(1);
     }
