@@ -199,7 +199,9 @@ bool WriteByte(ubyte datum) {
     if (lost_reason[0] != '\0') {
         return false;
     }
-    Progress progress = ProgressFrom(QueuedBytes(), NowNs());
+    // The watch starts at the first refusal: a byte taken at once costs no ioctl.
+    Progress progress{};
+    bool waiting = false;
     for (;;) {
         ssize_t written = byte_sink(handle, &datum, 1);
         if (written == 1) {
@@ -214,6 +216,10 @@ bool WriteByte(ubyte datum) {
             snprintf(why, sizeof why, "cannot write: %s", strerror(errno));
             LosePort(why);
             return false;
+        }
+        if (!waiting) {
+            progress = ProgressFrom(QueuedBytes(), NowNs());
+            waiting = true;
         }
         if (!WaitForRoom(&progress)) {
             return false;
