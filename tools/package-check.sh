@@ -340,9 +340,10 @@ else
     droot=$work/dpkg-root
     mkdir -p "$droot/var/lib/dpkg/info" "$droot/var/lib/dpkg/updates" "$droot/var/log"
     touch "$droot/var/lib/dpkg/status" "$droot/var/lib/dpkg/available"
+    # Nothing in the root runs, so a package of another architecture does too.
     dpkg_in_root() {
-        dpkg --root="$droot" --log="$droot/var/log/dpkg.log" --force-depends "$@" </dev/null \
-            >>"$work/dpkg.log" 2>&1
+        dpkg --root="$droot" --log="$droot/var/log/dpkg.log" --force-depends \
+            --force-architecture "$@" </dev/null >>"$work/dpkg.log" 2>&1
     }
     # The package at version $1, with the example changed when $2 is set.
     repack() {
