@@ -148,9 +148,9 @@ build_marquell() {
         cmake -S "$src" -B "$build/pkg" -DMARQUELL_TESTS=OFF &&
             cmake --build "$build/pkg" -j2 &&
             (cd "$build/pkg" && cpack -G DEB) &&
-            cmake -S "$src" -B "$build/host" -DCMAKE_BUILD_TYPE=Release &&
+            cmake -S "$src" -B "$build/host" -DCMAKE_BUILD_TYPE=Release -DMARQUELL_TESTS=OFF &&
             cmake --build "$build/host" -j2 --target marquell ttysim &&
-            cmake -S "$top" -B "$build/reader" -DCMAKE_BUILD_TYPE=Release &&
+            cmake -S "$top" -B "$build/reader" -DCMAKE_BUILD_TYPE=Release -DMARQUELL_TESTS=OFF &&
             cmake --build "$build/reader" -j2 --target wire_reader
     } >"$work/build.log" 2>&1; then
         tail -n 20 "$work/build.log"
