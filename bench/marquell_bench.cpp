@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "display_sequence.h"
 #include "entries.h"
 #include "line_wait.h"
-#include "main.h"
 #include "pause.h"
 #include "protocol.h"
 #include "serial.h"

@@ -10,7 +10,7 @@
 
 #include <cerrno>
 
-#include "main.h"
+#include "display_sequence.h"
 #include "serial.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "main.h"
+#include "display_sequence.h"
 #include "protocol.h"
 
 namespace {

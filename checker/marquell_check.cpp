@@ -12,7 +12,7 @@
 #include "check.h"
 #include "descriptors.h"
 #include "display_model.h"
-#include "main.h"
+#include "display_sequence.h"
 
 namespace {
 

@@ -8,13 +8,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "clock.h"
 #include "read_record.h"
+#include "stop.h"
 
 int baudrate = 0;
 
@@ -218,8 +221,31 @@ bool Grow(char** buf, size_t* cap, size_t need) {
 }
 
 // A FIFO whose writer never comes would block the open for ever; it counts
-// as unreadable once this has passed without one.
-const int kWriterWaitMs = 5000;
+// as unreadable once this has passed without one, or at once when the run
+// is asked to stop meanwhile.
+const long long kWriterWaitNs = 5000000000;
+const int kWriterPollMs = 100;
+
+// Waits for a FIFO's writer: true once there is something to read.
+bool AwaitWriter(int fd) {
+    const long long deadline_ns = NowNs() + kWriterWaitNs;
+    for (;;) {
+        const long long left_ns = deadline_ns - NowNs();
+        if (left_ns <= 0 || StopSignal() != 0) {
+            return false;
+        }
+        // In short steps, so a stop is seen even if its signal came just
+        // before the poll began.
+        pollfd pfd{fd, POLLIN, 0};
+        const int ready = poll(&pfd, 1, std::min<long long>(kWriterPollMs, left_ns / 1000000 + 1));
+        if (ready > 0) {
+            return true;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+}
 
 // Opens the file for reading in binary mode. The open does not block, so a
 // FIFO without a writer cannot hang the run; it waits for one a while instead.
@@ -234,12 +260,7 @@ FILE* OpenText(const char* filename) {
     struct stat st {};
     bool ok = fstat(fd, &st) == 0;
     if (ok && S_ISFIFO(st.st_mode)) {
-        pollfd pfd{fd, POLLIN, 0};
-        int ready;
-        do {
-            ready = poll(&pfd, 1, kWriterWaitMs);
-        } while (ready < 0 && errno == EINTR);
-        ok = ready > 0;
+        ok = AwaitWriter(fd);
     }
     ok = ok && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
     FILE* file = ok ? fdopen(fd, "rb") : nullptr;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "display_sequence.h"
 #include "protocol.h"
 
 namespace {
@@ -16,6 +17,9 @@ const long long kShortestStuckNs = kNsPerSecond;
 // An adapter tells that it has sent its last byte through a status report
 // that comes some tens of milliseconds later.
 const long long kStatusLatencyNs = 50000000;
+// Opening, setting the line and the pulse's pauses, where nothing counts
+// the queue, add to a holder's time.
+const long long kLockMarginNs = 500000000;
 
 }  // namespace
 
@@ -29,6 +33,11 @@ long long StuckNs(int rate) {
 
 long long TransmitterNs(long long taken, int rate) {
     return LineNs(std::min(taken, kLargestTransfer), rate) + kStatusLatencyNs;
+}
+
+long long LockWaitNs(int rate) {
+    return LineNs(kLargestDisplayBytes, rate) + TransmitterNs(kLargestDisplayBytes, rate) +
+           kLockMarginNs;
 }
 
 Progress ProgressFrom(int queued, long long now_ns) {

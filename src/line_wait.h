@@ -15,6 +15,11 @@ long long StuckNs(int rate);
 // what an adapter can hold, or less when fewer bytes were taken.
 long long TransmitterNs(long long taken, int rate);
 
+// How long a run waits for a port another program holds locked: as long as
+// a run may rightly keep it, the line time of the largest display and of
+// what its device may still hold, and a margin.
+long long LockWaitNs(int rate);
+
 // A port moves when it takes a byte or its queue of bytes shrinks.
 struct Progress {
     int queued;         // the queue's count when last seen

@@ -17,6 +17,7 @@
 #include "port_lock.h"
 #include "protocol.h"
 #include "stop.h"
+#include "text.h"
 
 int handle = 0;
 
@@ -28,25 +29,29 @@ namespace {
 // takes a byte as soon as there is room for one.
 const int kRetryMs = 50;
 const int kDrainPollMs = 10;
-// Another run may hold the port for as long as one display can need the
-// line: the set-up, four rows of 255 letters sent as escapes, and a pulse.
-const int kDisplayMaxBytes = 13100;
-const long long kLockMarginNs = 500000000;
 
-// The port in use, named in the reasons given on standard error; a longer
-// name is cut, which only shortens those lines.
-char port_name[64];
-// Rate of the open port, for the line time of its queued bytes.
-int line_rate = 0;
-// Why the port was given up for the rest of this display; empty while it is
-// in use. Once it is stuck or gone no later byte is written to it, so no
-// command can reach the display without its first bytes.
-char lost_reason[128];
-// Bytes the port took for this display: an adapter cannot hold more.
-long long bytes_taken = 0;
-// The line is known to be busy with queued bytes until then.
-long long line_busy_until_ns = 0;
+// The port in use, set afresh by Serial_Init; while the port is in use only
+// the lost reason, the bytes taken and the busy time change.
+struct PortInUse {
+    // Named in the reasons given on standard error; a longer name is cut,
+    // which only shortens those lines.
+    char name[64];
+    int rate;  // for the line time of queued bytes
+    // Why the port was given up for the rest of this display; empty while it
+    // is in use. Once it is stuck or gone no later byte is written to it, so
+    // no command can reach the display without its first bytes.
+    char lost_reason[128];
+    long long bytes_taken;    // for this display: an adapter cannot hold more
+    long long busy_until_ns;  // the line is known to be busy with queued bytes until then
+};
+PortInUse port{};
+
 ByteSink byte_sink = write;
+
+int DriverQuery(int fd, unsigned long request, void* arg) {
+    return ioctl(fd, request, arg);
+}
+LineQuery line_query = DriverQuery;
 
 void SleepMs(int ms) {
     timespec pause{ms / 1000, static_cast<long>(ms % 1000) * 1000000};
@@ -64,12 +69,12 @@ __attribute__((format(printf, 1, 2))) void SayWhy(const char* format, ...) {
     va_start(args, format);
     vsnprintf(why, sizeof why, format, args);
     va_end(args);
-    fprintf(stderr, "marquell: %s: %s\n", port_name, why);
+    fprintf(stderr, "marquell: %s: %s\n", port.name, why);
 }
 
 // Gives the port up for the rest of this display.
 void LosePort(const char* why) {
-    snprintf(lost_reason, sizeof lost_reason, "%s", why);
+    snprintf(port.lost_reason, sizeof port.lost_reason, "%s", why);
     SayWhy("%s; the rest of this display is not sent", why);
 }
 
@@ -126,7 +131,7 @@ int SetAttr(int fd, const termios* tio) {
 // can need the line at this rate; says why when it cannot be had.
 bool TakeLock(int baud_rate) {
     long long waited_ns = 0;
-    switch (LockPort(handle, LineNs(kDisplayMaxBytes, baud_rate) + kLockMarginNs, &waited_ns)) {
+    switch (LockPort(handle, LockWaitNs(baud_rate), &waited_ns)) {
         case LOCK_TAKEN: return true;
         case LOCK_HELD:
             SayWhy("held by another program for %.1f s; not waited for again in this run",
@@ -151,7 +156,7 @@ int Refuse(int result) {
 
 int QueuedBytes() {
     int queued = 0;
-    if (ioctl(handle, TIOCOUTQ, &queued) != 0) {
+    if (line_query(handle, TIOCOUTQ, &queued) != 0) {
         return 0;  // the driver keeps no count (a pty), or the port is gone
     }
     return queued;
@@ -161,7 +166,7 @@ int QueuedBytes() {
 // FIFO, an adapter its own buffer.
 bool TransmitterBusy() {
     unsigned int lsr = 0;
-    if (ioctl(handle, TIOCSERGETLSR, &lsr) != 0) {
+    if (line_query(handle, TIOCSERGETLSR, &lsr) != 0) {
         return false;  // not a port that tells
     }
     return (lsr & TIOCSER_TEMT) == 0;
@@ -174,14 +179,14 @@ struct Reason {
 Reason StuckReason() {
     Reason r{};
     snprintf(r.text, sizeof r.text, "the line moved nothing for %.1f s",
-             static_cast<double>(StuckNs(line_rate)) / 1e9);
+             static_cast<double>(StuckNs(port.rate)) / 1e9);
     return r;
 }
 
 // Waits up to kRetryMs for room. False when the port is lost: it hung up, or
 // it has moved nothing for the stuck time since progress began.
 bool WaitForRoom(Progress* progress) {
-    if (MovedNothing(progress, QueuedBytes(), NowNs(), line_rate)) {
+    if (MovedNothing(progress, QueuedBytes(), NowNs(), port.rate)) {
         LosePort(StuckReason().text);
         return false;
     }
@@ -196,7 +201,7 @@ bool WaitForRoom(Progress* progress) {
 // Writes the byte, waiting while the port keeps moving. False when it was not
 // written: the port is lost now or was lost earlier in this display.
 bool WriteByte(ubyte datum) {
-    if (lost_reason[0] != '\0') {
+    if (port.lost_reason[0] != '\0') {
         return false;
     }
     // The watch starts at the first refusal: a byte taken at once costs no ioctl.
@@ -205,7 +210,7 @@ bool WriteByte(ubyte datum) {
     for (;;) {
         ssize_t written = byte_sink(handle, &datum, 1);
         if (written == 1) {
-            ++bytes_taken;
+            ++port.bytes_taken;
             return true;
         }
         if (written < 0 && errno == EINTR) {
@@ -227,31 +232,42 @@ bool WriteByte(ubyte datum) {
     }
 }
 
-// Throws away what the driver still holds, so the close cannot hang on it,
-// and says so when that was anything.
+// Throws away what the driver says it still holds, so the close cannot hang
+// on it, and says how much. A driver that counts nothing (a pseudo-terminal,
+// as virtual and networked ports are) is left alone: its close does not wait
+// on a line, and what another program queued there is not ours to discard.
 void DiscardQueue(const char* why) {
-    int queued = QueuedBytes();
-    tcflush(handle, TCOFLUSH);
-    if (queued > 0) {
-        SayWhy("%d queued bytes discarded at close: %s", queued, why);
+    const int queued = QueuedBytes();
+    if (queued <= 0) {
+        return;
     }
+    int rc;
+    do {
+        rc = tcflush(handle, TCOFLUSH);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        SayWhy("%d queued bytes could not be discarded at close (%s): %s", queued, strerror(errno),
+               why);
+        return;
+    }
+    SayWhy("%d queued bytes discarded at close: %s", queued, why);
 }
 
 // Lets the queued bytes leave the line while it keeps moving, then gives the
 // device the line time of what it can still hold.
 void DrainOutput() {
-    if (lost_reason[0] != '\0') {
-        DiscardQueue(lost_reason);
+    if (port.lost_reason[0] != '\0') {
+        DiscardQueue(port.lost_reason);
         return;
     }
     Progress progress = ProgressFrom(QueuedBytes(), NowNs());
     for (int queued; (queued = QueuedBytes()) > 0; SleepMs(kDrainPollMs)) {
-        if (MovedNothing(&progress, queued, NowNs(), line_rate)) {
+        if (MovedNothing(&progress, queued, NowNs(), port.rate)) {
             DiscardQueue(StuckReason().text);
             return;
         }
     }
-    const long long deadline_ns = NowNs() + TransmitterNs(bytes_taken, line_rate);
+    const long long deadline_ns = NowNs() + TransmitterNs(port.bytes_taken, port.rate);
     while (TransmitterBusy() && NowNs() < deadline_ns) {
         SleepMs(kDrainPollMs);
     }
@@ -260,7 +276,9 @@ void DrainOutput() {
 }  // namespace
 
 int Serial_Init(const char* devname, int baud_rate) {
-    snprintf(port_name, sizeof port_name, "%s", devname);
+    port = PortInUse{};
+    snprintf(port.name, sizeof port.name, "%s", devname);
+    port.rate = baud_rate;
     handle = OpenPort(devname);
     if (handle <= 0) {
         const int err = errno;
@@ -295,10 +313,6 @@ int Serial_Init(const char* devname, int baud_rate) {
         SayWhy("cannot apply the line settings: %s", strerror(err));
         return Refuse(4);
     }
-    line_rate = baud_rate;
-    lost_reason[0] = '\0';
-    bytes_taken = 0;
-    line_busy_until_ns = 0;
     printf("Serial_Init:: success\n");
     return 0;
 }
@@ -310,11 +324,15 @@ void Uninit_Serial() {
 }
 
 bool PortLost() {
-    return handle != 0 && lost_reason[0] != '\0';
+    return handle != 0 && port.lost_reason[0] != '\0';
 }
 
 void SetByteSink(ByteSink sink) {
     byte_sink = sink != nullptr ? sink : write;
+}
+
+void SetLineQuery(LineQuery query) {
+    line_query = query != nullptr ? query : DriverQuery;
 }
 
 void SendByte(ubyte datum) {
@@ -337,27 +355,21 @@ void SendWhole(const ubyte* bytes, int count) {
 
 void SendString(const char* data) {
     for (const char* p = data; *p != '\0'; ++p) {
-        ubyte b = static_cast<ubyte>(*p);
-        ubyte glyph = GlyphCode(b);
-        if (glyph != 0) {
-            const ubyte escape[] = {kEscape, kEscapeGlyph, glyph};
-            SendWhole(escape, 3);
-        } else if (b < 0x80) {
-            SendWhole(&b, 1);
-        }
+        ubyte bytes[kMostBytesPerTextByte];
+        SendWhole(bytes, TextByteOnDisplay(static_cast<ubyte>(*p), bytes));
     }
 }
 
 bool QueueCovers(long long ns) {
     long long now = NowNs();
-    if (now + ns <= line_busy_until_ns) {
+    if (now + ns <= port.busy_until_ns) {
         return true;
     }
-    if (handle == 0 || line_rate <= 0) {
+    if (handle == 0 || port.rate <= 0) {
         return false;
     }
     // The line cannot carry the queue faster than its rate, so this is a
     // time it stays busy at least; only our own bytes can make it longer.
-    line_busy_until_ns = now + LineNs(QueuedBytes(), line_rate);
-    return now + ns <= line_busy_until_ns;
+    port.busy_until_ns = now + LineNs(QueuedBytes(), port.rate);
+    return now + ns <= port.busy_until_ns;
 }

@@ -20,8 +20,8 @@ extern int handle;
 int Serial_Init(const char* devname, int baud_rate);
 
 // Lets the queued output leave the line while it moves, then closes and so
-// lets go of the port's lock. Bytes a stuck port still holds are discarded,
-// and a line on standard error says how many.
+// lets go of the port's lock. Bytes the driver says a stuck port still holds
+// are discarded, and a line on standard error says how many.
 void Uninit_Serial();
 
 // Writes one byte, waiting while the output queue is full and the port keeps
@@ -41,6 +41,14 @@ bool PortLost();
 // write(2) does. Null puts write(2) back.
 using ByteSink = ssize_t (*)(int fd, const void* buf, size_t count);
 void SetByteSink(ByteSink sink);
+
+// Where the port's queue count (TIOCOUTQ) and its transmitter's state
+// (TIOCSERGETLSR) come from: the driver, unless a test puts in its own to
+// play a line that never drains or a device that never reports itself
+// empty. It is called as ioctl(2) is, and answers as ioctl(2) does. Null
+// puts the driver back.
+using LineQuery = int (*)(int fd, unsigned long request, void* arg);
+void SetLineQuery(LineQuery query);
 
 // Sends bytes the display must get together, a command with its arguments,
 // through SendByte; once the run is asked to stop, sends none of them.

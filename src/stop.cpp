@@ -1,20 +1,60 @@
 #include "stop.h"
 
+#include <cerrno>
 #include <csignal>
+#include <ctime>
 
 namespace {
 
 volatile sig_atomic_t stop_signal = 0;
+volatile sig_atomic_t interrupted = 0;  // a Ctrl-C came
 
 const int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
-void OnStopSignal(int sig) {
-    if (stop_signal != 0) {
-        signal(sig, SIG_DFL);
-        raise(sig);  // delivered as soon as this handler returns
+// The stop signals this run catches; those ignored from the start are not.
+sigset_t caught;
+
+// Ends the process by sig at once. Called with the stop signals blocked (in
+// the handler, or held), so the raised signal waits until it alone is let
+// through, with its default action.
+void EndNow(int sig) {
+    signal(sig, SIG_DFL);
+    raise(sig);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+}
+
+// Takes a request in. Async-signal-safe: the handler calls it.
+void Note(int sig) {
+    if (sig == SIGINT && interrupted != 0) {
+        EndNow(sig);
         return;
     }
-    stop_signal = sig;
+    if (sig == SIGINT) {
+        interrupted = 1;
+    }
+    if (stop_signal == 0 || (stop_signal == SIGHUP && sig != SIGHUP)) {
+        stop_signal = sig;
+    }
+}
+
+void OnStopSignal(int sig) {
+    Note(sig);
+}
+
+// Takes in the requests that came while they were held back.
+void TakeHeld() {
+    const timespec now{0, 0};
+    for (;;) {
+        int sig = sigtimedwait(&caught, nullptr, &now);
+        if (sig > 0) {
+            Note(sig);
+        } else if (errno != EINTR) {
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -22,15 +62,22 @@ void OnStopSignal(int sig) {
 void CatchStopSignals() {
     struct sigaction sa {};
     sa.sa_handler = OnStopSignal;
+    // One request is taken in at a time.
     sigemptyset(&sa.sa_mask);
+    for (int sig : kStopSignals) {
+        sigaddset(&sa.sa_mask, sig);
+    }
     // Restarted, so a report line being written is not cut; the waits for
     // room and for the lock use poll and sleeps, which return early anyway.
     sa.sa_flags = SA_RESTART;
+    sigemptyset(&caught);
     for (int sig : kStopSignals) {
         struct sigaction before {};
         sigaction(sig, &sa, &before);
         if (before.sa_handler == SIG_IGN) {
             sigaction(sig, &before, nullptr);  // nohup, or a background job: stay deaf to it
+        } else {
+            sigaddset(&caught, sig);
         }
     }
 }
@@ -48,8 +95,22 @@ const char* StopSignalName(int sig) {
     }
 }
 
+void HoldStopSignals() {
+    sigprocmask(SIG_BLOCK, &caught, nullptr);
+    TakeHeld();
+}
+
 void EndByStopSignal() {
-    int sig = stop_signal;
-    signal(sig, SIG_DFL);
-    raise(sig);
+    TakeHeld();
+    if (stop_signal != 0) {
+        EndNow(stop_signal);
+    }
+    // From here to the end of the process a request needs no clean-up: its
+    // default action ends the process by it.
+    for (int sig : kStopSignals) {
+        if (sigismember(&caught, sig) == 1) {
+            signal(sig, SIG_DFL);
+        }
+    }
+    sigprocmask(SIG_UNBLOCK, &caught, nullptr);
 }

@@ -1,21 +1,40 @@
-// Stopping on SIGTERM, SIGINT or SIGHUP without leaving a display garbled:
-// the command in flight is finished, nothing more is sent, the port is
-// drained and closed, and the run then ends by the same signal.
+// Stopping on a signal without leaving a display garbled.
+//
+// SIGHUP asks for a repaint (a reload under systemd, which starts a new run
+// once this one has died by SIGHUP); SIGTERM and SIGINT ask for a stop. Any
+// of them lets the command being sent finish, sends nothing more, drains and
+// closes the port, prints the report's stop line and ends the process by the
+// signal, so that the shell or the service manager sees a stop rather than
+// an exit. Requests come in pairs in ordinary use (a closing terminal sends
+// SIGHUP twice; a reload then a stop is SIGHUP then SIGTERM), so a further
+// request never cuts a command:
+// - a repeated SIGHUP, or a stop after a stop, changes nothing;
+// - a stop after a SIGHUP turns the repaint into a stop: the run ends by the
+//   stop's signal, and systemd does not start it again;
+// - only a person's second Ctrl-C (SIGINT after SIGINT) ends the run at
+//   once, inside a command if need be; SIGKILL is always there.
+// No request is lost at the end: one that comes after the run's last look
+// at StopSignal(), up to the end of the process, still ends it by its signal.
 #ifndef MARQUELL_STOP_H
 #define MARQUELL_STOP_H
 
-// Catches SIGTERM, SIGINT and SIGHUP. The first only asks the run to stop;
-// a second one, during that clean-up, ends the process at once.
+// Catches SIGTERM, SIGINT and SIGHUP, except those ignored from the start
+// (nohup, a background job), which stay ignored.
 void CatchStopSignals();
 
-// The signal that asked the run to stop, 0 while none has.
+// The signal the run is to end by, 0 while none has asked.
 int StopSignal();
 
 // Name of a stop signal, for the report ("SIGTERM").
 const char* StopSignalName(int sig);
 
-// Ends the process by the stop signal, with its default action, so that the
-// shell or the service manager sees a stop rather than an exit.
+// Holds requests back from here on, and takes in those that came so far:
+// StopSignal() then tells how the run ends, for its closing line.
+void HoldStopSignals();
+
+// After HoldStopSignals and the closing line: ends the process by the
+// signal of any request that came, before or since. Returns when none has;
+// one that comes later, up to the end of the process, still ends it.
 void EndByStopSignal();
 
 #endif
