@@ -316,6 +316,17 @@ TEST_F(NotAFile, AFifoThatNoWriterOpensIsUnreadableAfterAWhileNotAHang) {
     ExpectBareRun();
 }
 
+TEST_F(NotAFile, AStopWhileWaitingForAFifosWriterEndsTheWaitAtOnce) {
+    ASSERT_EQ(0, mkfifo(Ini().c_str(), 0644));
+    RunOptions options;
+    options.signal = "300:TERM:200:TERM";  // the second must not restart the wait
+    RunResult run = RunIn(dir_, {"0"}, options);
+    REQUIRE_NAMESPACE(run);
+    EXPECT_EQ(std::string(kHead) + kLoop + "Stopped by SIGTERM.\n", run.out);
+    EXPECT_EQ(SIGTERM, run.signal);
+    EXPECT_LT(run.seconds, 2.0) << "waited on for the writer";
+}
+
 TEST(ManyDisplays, FiveThousandDisplaysAreEachTriedInOrder) {
     const int kCount = 5000;
     std::string text = "baudrate=19200\n" + Display(1, "first");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -182,6 +183,50 @@ TEST(Stop, ASignalMidEscapeOrMidPulseFinishesTheCommandAndTheNextRunArrivesClean
         const std::string end = "### uninit serial\r\nStopped by SIGTERM.\n";
         EXPECT_EQ(end, report.substr(report.size() - std::min(report.size(), end.size())));
         EXPECT_EQ("143\n", ReadFile(dir.path() + "/a.status")) << "not ended by the signal";
+    }
+}
+
+TEST(Stop, TwoRequestsInARowDuringAPulseNeverCutACommandAndEndByTheSignalThatCounts) {
+    // A closing terminal's two SIGHUPs, a reload then a stop, a stop sent
+    // twice: each at moments spread over the pulse, on a port whose queue is
+    // full and takes 5,000 bytes a second, so that the run is mostly
+    // waiting for room, often inside a command, for the two seconds of its
+    // pulse.
+    struct Pair {
+        const char* requests;
+        std::vector<int> may_end_by;  // a stop after a SIGHUP wins if it comes in time
+    };
+    const Pair pairs[] = {
+        {"HUP:1:HUP", {SIGHUP}},
+        {"HUP:50:TERM", {SIGTERM, SIGHUP}},
+        {"TERM:10:TERM", {SIGTERM}},
+    };
+    const std::vector<std::string> units = Units(0, false, true);
+    const int kTrials = 4;
+    for (const Pair& pair : pairs) {
+        for (int trial = 0; trial < kTrials; ++trial) {
+            const int at_ms = 10 + trial * 500 / kTrials + pair.may_end_by[0] * 7;
+            RunOptions options;
+            options.signal = "1@raw+" + std::to_string(at_ms) + ":" + pair.requests;
+            RunResult run = RunWith(
+                "baudrate=19200\nlcd=1 cmd_attention=1 line1=\"\" line2=\"\" line3=\"\" "
+                "line4=\"\"\n",
+                {"1:prefill,rate=5000"}, options);
+            REQUIRE_NAMESPACE(run);
+            const std::string where =
+                std::string(pair.requests) + " " + std::to_string(at_ms) + " ms into the display";
+            const std::string got = run.ports[1].substr(run.prefill[1]);
+            EXPECT_TRUE(EndsBetweenUnits(units, got)) << where << ": cut after " << got.size();
+            EXPECT_LT(got.size(), Rows("", "", "", "").size() + Pulse().size()) << where;
+            ASSERT_NE(pair.may_end_by.end(),
+                      std::find(pair.may_end_by.begin(), pair.may_end_by.end(), run.signal))
+                << where << ": ended by signal " << run.signal << ", status " << run.status;
+            const std::string stopped = std::string("### uninit serial\r\nStopped by ") +
+                                        (run.signal == SIGHUP ? "SIGHUP" : "SIGTERM") + ".\n";
+            EXPECT_EQ(stopped,
+                      run.out.substr(run.out.size() - std::min(run.out.size(), stopped.size())))
+                << where;
+        }
     }
 }
 

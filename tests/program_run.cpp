@@ -86,6 +86,9 @@ RunResult RunIn(const WorkDir& dir, const std::vector<std::string>& ports,
     if (options.user >= 0) {
         args.insert(args.end(), {"--user", std::to_string(options.user)});
     }
+    if (!options.signal.empty()) {
+        args.insert(args.end(), {"--signal", options.signal});
+    }
     args.insert(args.end(), ports.begin(), ports.end());
     args.push_back("--");
     args.insert(args.end(), options.wrapper.begin(), options.wrapper.end());
@@ -136,6 +139,10 @@ RunResult RunIn(const WorkDir& dir, const std::vector<std::string>& ports,
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.unavailable = result.status == kNoNamespace;
     result.err = ReadFile(err_path);
+    const std::string ended = ReadFile(captures + "/status");
+    if (ended.rfind("signal ", 0) == 0) {
+        result.signal = std::stoi(ended.substr(7));
+    }
     for (const std::string& port_arg : ports) {
         int n = PortNumber(port_arg);
         std::string base = captures + "/ttyS" + std::to_string(n);

@@ -15,13 +15,15 @@
 struct RunOptions {
     // Put before the marquell path, e.g. {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&-"}.
     std::vector<std::string> wrapper;
-    long user = -1;  // run as this user id (root only)
+    long user = -1;        // run as this user id (root only)
+    std::string signal{};  // ttysim --signal WHEN:SIG[:MS:SIG...]: stop requests at set moments
     int timeout_s = 60;
 };
 
 struct RunResult {
     bool unavailable = false;          // no private mount namespace on this machine
     int status = -1;                   // marquell's exit status as ttysim reports it
+    int signal = 0;                    // the signal that ended it; 0 when it exited
     std::string out;                   // marquell's standard output
     std::string err;                   // its standard error, and ttysim's
     std::map<int, std::string> ports;  // bytes each listed port received

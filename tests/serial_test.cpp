@@ -9,15 +9,21 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "clock.h"
+#include "display_sequence.h"
+#include "line_wait.h"
+#include "protocol.h"
 #include "report_expect.h"
 #include "serial.h"
 #include "support.h"
@@ -106,6 +112,34 @@ int OpenDescriptors() {
     return count;
 }
 
+// A driver that answers as the test says: a queue count that never drops,
+// a device that never reports itself empty. Past until_ns the line comes
+// back, so a wait without its bound fails the test instead of hanging it.
+struct FakeLine {
+    int queued = 0;
+    bool sending = false;
+    long long until_ns = 0;
+};
+FakeLine fake_line;
+
+int FakeQuery(int /*fd*/, unsigned long request, void* arg) {
+    const bool back = NowNs() > fake_line.until_ns;
+    if (request == TIOCOUTQ) {
+        *static_cast<int*>(arg) = back ? 0 : fake_line.queued;
+        return 0;
+    }
+    if (request == TIOCSERGETLSR) {
+        *static_cast<unsigned int*>(arg) = fake_line.sending && !back ? 0 : TIOCSER_TEMT;
+        return 0;
+    }
+    errno = ENOTTY;
+    return -1;
+}
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 class SerialTest : public testing::Test {
 protected:
     void TearDown() override {
@@ -114,6 +148,7 @@ protected:
         }
         handle = 0;
         fail_tcsetattr = false;
+        SetLineQuery(nullptr);
     }
     int Open(const std::string& path, int rate, std::string* out = nullptr,
              std::string* err = nullptr) {
@@ -301,6 +336,32 @@ TEST_F(SerialTest, APortLockedLongerThanADisplayNeedsIsRefusedOnceAWaitAndItsLin
               err);
 }
 
+long long bytes_counted = 0;
+ssize_t CountBytes(int /*fd*/, const void* /*buf*/, size_t count) {
+    bytes_counted += static_cast<long long>(count);
+    return static_cast<ssize_t>(count);
+}
+
+TEST_F(SerialTest, ARunWaitsForALockedPortAsLongAsTheLargestDisplayMayRightlyHoldIt) {
+    // Four rows of 255 letters sent as escapes, and the pulse.
+    Entry largest{};
+    for (char* row : {largest.line1, largest.line2, largest.line3, largest.line4}) {
+        memset(row, 0x86, ROW_SIZE - 1);
+    }
+    largest.command = COMMAND_ATTENTION;
+    Pty pty;
+    ASSERT_EQ(0, Open(pty.path, 19200));
+    SetByteSink(CountBytes);
+    RunDisplaySequence(&largest);
+    SetByteSink(nullptr);
+    EXPECT_EQ(kLargestDisplayBytes, bytes_counted);
+    for (const LineRate& r : kRates) {
+        EXPECT_GE(LockWaitNs(r.baud),
+                  LineNs(bytes_counted, r.baud) + TransmitterNs(bytes_counted, r.baud))
+            << r.baud;
+    }
+}
+
 TEST_F(SerialTest, BytesReachTheFarSideUnchangedAndNothingAfterUninit) {
     Pty pty;
     ASSERT_EQ(0, Open(pty.path, 19200));
@@ -404,6 +465,57 @@ TEST_F(SerialTest, APortWhoseFarSideWentAwayFailsEveryByteAtOnce) {
                   SendString("x");
               }));
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 0.5);
+}
+
+TEST_F(SerialTest, ALineThatNeverDrainsIsGivenUpAfterTheStuckTimeAndWhatItHeldIsCounted) {
+    Pty pty;
+    ASSERT_EQ(0, Open(pty.path, 19200));
+    SendByte(1);
+    fake_line = FakeLine{4095, true, NowNs() + 6000000000LL};
+    SetLineQuery(FakeQuery);
+    auto start = Clock::now();
+    std::string err;
+    Printed([] { Uninit_Serial(); }, &err);
+    EXPECT_GT(SecondsSince(start), 1.0) << "gave up before the stuck time";
+    EXPECT_LT(SecondsSince(start), 3.0) << "the drain has no bound";
+    EXPECT_EQ("marquell: " + pty.path +
+                  ": 4095 queued bytes discarded at close: the line moved nothing for 1.0 s\n",
+              err);
+}
+
+TEST_F(SerialTest, ADeviceThatNeverReportsItselfEmptyHoldsTheCloseOnlyForWhatItTook) {
+    Pty pty;
+    ASSERT_EQ(0, Open(pty.path, 1200));
+    for (int i = 0; i < 10; ++i) {
+        SendByte(65);
+    }
+    fake_line = FakeLine{0, true, NowNs() + 6000000000LL};
+    SetLineQuery(FakeQuery);
+    auto start = Clock::now();
+    std::string err;
+    Printed([] { Uninit_Serial(); }, &err);
+    // Ten bytes at 1200 baud take 92 ms, and the device tells some 50 ms late.
+    EXPECT_GT(SecondsSince(start), 0.14);
+    EXPECT_LT(SecondsSince(start), 1.0) << "the wait for the transmitter has no bound";
+    EXPECT_EQ("", err);
+}
+
+TEST_F(SerialTest, ADriverThatCountsNothingIsNotFlushedSoWhatAnotherProgramQueuedSurvives) {
+    Pty pty;
+    ASSERT_EQ(0, Open(pty.path, 19200));
+    const size_t theirs = pty.Fill();
+    ASSERT_GT(theirs, 0u);
+    std::string err;
+    Printed(
+        [] {
+            for (int i = 0; i < 100 && !PortLost(); ++i) {
+                SendByte(1);  // a second without room: the port is lost
+            }
+            Uninit_Serial();
+        },
+        &err);
+    EXPECT_EQ(std::string::npos, err.find("discarded")) << err;
+    EXPECT_EQ(std::string(theirs, '\0'), pty.Read().substr(0, theirs));
 }
 
 }  // namespace

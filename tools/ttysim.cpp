@@ -33,7 +33,8 @@ const int kExitNoNamespace = 77;
 const int kExitTimeout = 124;
 
 const char kUsage[] =
-    "usage: ttysim [--dir DIR] [--user UID] [--timeout SECONDS] PORT... -- PROGRAM [ARG...]\n"
+    "usage: ttysim [--dir DIR] [--user UID] [--timeout SECONDS] [--signal SPEC] PORT... --\n"
+    "              PROGRAM [ARG...]\n"
     "\n"
     "Runs PROGRAM in a private mount namespace whose /dev holds simulated serial\n"
     "ports. Each PORT is N[:OPTION[,OPTION...]] and makes /dev/ttyS<N>:\n"
@@ -47,7 +48,12 @@ const char kUsage[] =
     "  N:file       a regular file, not a terminal\n"
     "  N:null       a link to /dev/null\n"
     "Every byte a port received is written to DIR/ttyS<N> (prefill bytes first; their\n"
-    "count goes to DIR/ttyS<N>.prefill). Without --dir nothing is kept.\n"
+    "count goes to DIR/ttyS<N>.prefill), and how PROGRAM ended to DIR/status (\"exit 0\",\n"
+    "\"signal 15\"). Without --dir nothing is kept.\n"
+    "--signal WHEN:SIG[:MS:SIG...] sends SIG (a number, or HUP, INT, TERM, KILL) to\n"
+    "PROGRAM when WHEN comes: N@K[+MS] once port N has received K bytes of PROGRAM's (and\n"
+    "MS milliseconds more), N@raw[+MS] once PROGRAM has set port N raw, or MS milliseconds\n"
+    "after start; each further MS:SIG sends SIG that long after the one before.\n"
     "--user UID runs PROGRAM as that user (needs root). The run ends once PROGRAM and\n"
     "every process it started have ended and each port is read to its end; --timeout\n"
     "ends it after SECONDS (default 60), killing PROGRAM.\n"
@@ -73,8 +79,22 @@ struct Port {
     size_t prefilled = 0;
 };
 
+// Signals sent to the program: the first once its moment comes, each of the
+// rest a delay after the one before.
+struct SignalPlan {
+    int port = -1;  // the moment is at_ms after this port has received at_bytes
+    long at_bytes = 0;
+    bool at_raw = false;  // (or has been set raw by the program),
+    long at_ms = 0;       // or, with no port, at_ms after start
+    long long reached_ms = -1;
+    std::vector<std::pair<long, int>> steps;  // delay in ms before, signal
+    size_t sent = 0;
+    long long last_ms = 0;  // when the last one was sent
+};
+
 struct Options {
     std::string dir;
+    SignalPlan signals;
     long user = -1;
     long timeout_s = 60;
     std::vector<Port> ports;
@@ -105,6 +125,50 @@ void ParseOption(Port* port, const std::string& opt) {
     } else {
         Usage("unknown port option '" + opt + "'");
     }
+}
+
+int ParseSignal(const std::string& name) {
+    const std::pair<const char*, int> names[] = {
+        {"HUP", SIGHUP}, {"INT", SIGINT}, {"TERM", SIGTERM}, {"KILL", SIGKILL}};
+    for (auto [known, sig] : names) {
+        if (name == known) {
+            return sig;
+        }
+    }
+    return static_cast<int>(ParseNumber(name, "signal", 1));
+}
+
+SignalPlan ParseSignalPlan(const std::string& spec) {
+    std::vector<std::string> parts;
+    for (size_t start = 0;;) {
+        size_t colon = spec.find(':', start);
+        parts.push_back(spec.substr(start, colon - start));
+        if (colon == std::string::npos) {
+            break;
+        }
+        start = colon + 1;
+    }
+    if (parts.size() % 2 != 0) {
+        Usage("--signal wants WHEN:SIG[:MS:SIG...], not '" + spec + "'");
+    }
+    SignalPlan plan;
+    const std::string& when = parts[0];
+    size_t at = when.find('@');
+    size_t plus = when.find('+');
+    if (at != std::string::npos) {
+        plan.port = static_cast<int>(ParseNumber(when.substr(0, at), "port number", 0));
+        const std::string what = when.substr(at + 1, plus - at - 1);
+        plan.at_raw = what == "raw";
+        plan.at_bytes = plan.at_raw ? 0 : ParseNumber(what, "byte count", 0);
+        plan.at_ms = plus != std::string::npos ? ParseNumber(when.substr(plus + 1), "time", 0) : 0;
+    } else {
+        plan.at_ms = ParseNumber(when, "time", 0);
+    }
+    for (size_t i = 1; i < parts.size(); i += 2) {
+        long delay = i == 1 ? 0 : ParseNumber(parts[i - 1], "delay", 0);
+        plan.steps.emplace_back(delay, ParseSignal(parts[i]));
+    }
+    return plan;
 }
 
 Port ParsePort(const std::string& port_arg) {
@@ -141,6 +205,8 @@ Options ParseArgs(int argc, char** argv) {
             o.user = ParseNumber(argv[++i], "user id", 0);
         } else if (arg == "--timeout" && has_value) {
             o.timeout_s = ParseNumber(argv[++i], "timeout", 0);
+        } else if (arg == "--signal" && has_value) {
+            o.signals = ParseSignalPlan(argv[++i]);
         } else if (arg.rfind("--", 0) == 0) {
             Usage("unknown or incomplete option '" + arg + "'");
         } else {
@@ -349,6 +415,47 @@ void ReadPort(Port* p, size_t allowance, bool held) {
     }
 }
 
+// True once the program has taken the port into use: its line is no longer
+// in canonical mode.
+bool SetRaw(const Port& p) {
+    termios tio{};
+    return p.kind == Kind::Pty && p.master >= 0 && tcgetattr(p.master, &tio) == 0 &&
+           (tio.c_lflag & ICANON) == 0;
+}
+
+// Sends the planned signals whose moment has come; the milliseconds until
+// the next one is due, or -1 when none is timed yet.
+long SendDueSignals(Options* o, pid_t pid, long long start_ms) {
+    SignalPlan& plan = o->signals;
+    while (plan.sent < plan.steps.size()) {
+        long long now = NowMs();
+        long long due = 0;
+        if (plan.sent > 0) {
+            due = plan.last_ms + plan.steps[plan.sent].first;
+        } else if (plan.port < 0) {
+            due = start_ms + plan.at_ms;
+        } else {
+            for (const Port& p : o->ports) {
+                if (plan.reached_ms < 0 && p.number == plan.port &&
+                    (plan.at_raw ? SetRaw(p) : ProgramBytes(p) >= plan.at_bytes)) {
+                    plan.reached_ms = now;
+                }
+            }
+            if (plan.reached_ms < 0) {
+                return -1;
+            }
+            due = plan.reached_ms + plan.at_ms;
+        }
+        if (now < due) {
+            return static_cast<long>(due - now);
+        }
+        kill(pid, plan.steps[plan.sent].second);
+        plan.last_ms = now;
+        ++plan.sent;
+    }
+    return -1;
+}
+
 // Reaps whatever child has ended; the program's own status goes to *status.
 // Returns false once no child is left.
 bool ChildrenLeft(pid_t pid, int* status, bool* running) {
@@ -373,7 +480,7 @@ bool ChildrenLeft(pid_t pid, int* status, bool* running) {
 // behind (a shell's children) keeps the run going while it lives; then
 // ttysim lets go of the slaves it held, and what the ports still hold is read
 // to its end, without waiting for quiet.
-int Serve(Options* o, pid_t pid) {
+int Serve(Options* o, pid_t pid, int* ended) {
     long long start_ms = NowMs();
     long long deadline_ms = start_ms + o->timeout_s * 1000;
     int status = 0;
@@ -391,7 +498,12 @@ int Serve(Options* o, pid_t pid) {
         if (!held && fds.empty()) {
             break;
         }
-        if (poll(fds.data(), fds.size(), held ? 5 : 1000) < 0 && errno != EINTR) {
+        long wait_ms = held ? 5 : 1000;
+        if (running) {
+            long next = SendDueSignals(o, pid, start_ms);
+            wait_ms = next >= 0 && next < wait_ms ? next : wait_ms;
+        }
+        if (poll(fds.data(), fds.size(), static_cast<int>(wait_ms)) < 0 && errno != EINTR) {
             Fail("cannot poll the ports");
         }
         for (size_t i = 0; i < fds.size(); ++i) {
@@ -418,19 +530,24 @@ int Serve(Options* o, pid_t pid) {
                 fprintf(stderr, "ttysim: what %s started is still running after %ld s\n",
                         o->command[0], o->timeout_s);
             }
+            *ended = status;
             return kExitTimeout;
         }
     }
+    *ended = status;
     if (WIFEXITED(status)) {
         return WEXITSTATUS(status);
     }
     return 128 + WTERMSIG(status);
 }
 
-void KeepCaptures(const Options& o) {
+void KeepCaptures(const Options& o, int ended) {
     if (o.dir.empty()) {
         return;
     }
+    WriteOrFail(o.dir + "/status", WIFSIGNALED(ended)
+                                       ? "signal " + std::to_string(WTERMSIG(ended))
+                                       : "exit " + std::to_string(WEXITSTATUS(ended)));
     for (const Port& p : o.ports) {
         std::string name = o.dir + "/ttyS" + std::to_string(p.number);
         if (p.kind == Kind::File) {
@@ -477,7 +594,8 @@ int main(int argc, char** argv) {
                 strerror(errno));
     }
     pid_t pid = StartProgram(o);
-    int rc = Serve(&o, pid);
-    KeepCaptures(o);
+    int ended = 0;
+    int rc = Serve(&o, pid, &ended);
+    KeepCaptures(o, ended);
     return rc;
 }

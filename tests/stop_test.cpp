@@ -1,0 +1,136 @@
+// How a run ends on the stop requests that come in ordinary use: pairs of
+// them (a closing terminal's two SIGHUPs, a reload then a stop), and one that
+// comes after the run's last look. Each case runs in a child process, which
+// ends as the run would.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "stop.h"
+
+namespace {
+
+const int kReachedTheEnd = 3;
+
+// Runs a child that catches the stop signals, receives requests, and then
+// ends as the run does; its wait status.
+template <typename F>
+int EndOfRun(F requests) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        CatchStopSignals();
+        requests();
+        HoldStopSignals();
+        EndByStopSignal();
+        _exit(kReachedTheEnd);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+std::string How(int status) {
+    if (WIFSIGNALED(status)) {
+        return std::string("signal ") + StopSignalName(WTERMSIG(status));
+    }
+    return "exit " + std::to_string(WEXITSTATUS(status));
+}
+
+TEST(StopRequests, APairEndsTheRunByTheSignalThatCountsAndNeverAtOnce) {
+    struct Case {
+        std::vector<int> requests;
+        const char* ends_by;
+    };
+    const Case cases[] = {
+        {{SIGHUP, SIGHUP}, "signal SIGHUP"},    // a closing terminal: a repaint
+        {{SIGHUP, SIGTERM}, "signal SIGTERM"},  // a reload, then a stop: no new run
+        {{SIGHUP, SIGINT}, "signal SIGINT"},    {{SIGTERM, SIGHUP}, "signal SIGTERM"},
+        {{SIGTERM, SIGTERM}, "signal SIGTERM"}, {{SIGINT, SIGTERM}, "signal SIGINT"},
+    };
+    for (const Case& c : cases) {
+        int status = EndOfRun([&] {
+            for (int sig : c.requests) {
+                raise(sig);
+            }
+            // Still running after both: the run finishes what it sends.
+            if (StopSignal() != 0) {
+                _exit(kReachedTheEnd + 1);
+            }
+        });
+        EXPECT_EQ(std::string("exit ") + std::to_string(kReachedTheEnd + 1), How(status))
+            << StopSignalName(c.requests[0]) << " then " << StopSignalName(c.requests[1]);
+        status = EndOfRun([&] {
+            for (int sig : c.requests) {
+                raise(sig);
+            }
+        });
+        EXPECT_EQ(c.ends_by, How(status))
+            << StopSignalName(c.requests[0]) << " then " << StopSignalName(c.requests[1]);
+    }
+}
+
+TEST(StopRequests, OnlyASecondCtrlCEndsTheRunAtOnce) {
+    int status = EndOfRun([] {
+        raise(SIGINT);
+        raise(SIGINT);
+        _exit(kReachedTheEnd + 1);
+    });
+    EXPECT_EQ("signal SIGINT", How(status));
+}
+
+TEST(StopRequests, ARequestAfterTheLastLookStillEndsTheRunByItsSignal) {
+    // A reload just after the last display: systemd starts a new run only if
+    // this one dies by SIGHUP.
+    pid_t pid = fork();
+    if (pid == 0) {
+        CatchStopSignals();
+        HoldStopSignals();
+        if (StopSignal() != 0) {
+            _exit(1);
+        }
+        raise(SIGHUP);  // held: the closing line is being printed
+        EndByStopSignal();
+        _exit(kReachedTheEnd);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ("signal SIGHUP", How(status));
+
+    // Later still, on the way out.
+    status = EndOfRun([] {});
+    EXPECT_EQ("exit " + std::to_string(kReachedTheEnd), How(status)) << "no request: an exit";
+    pid = fork();
+    if (pid == 0) {
+        CatchStopSignals();
+        HoldStopSignals();
+        EndByStopSignal();
+        raise(SIGHUP);
+        _exit(kReachedTheEnd);
+    }
+    waitpid(pid, &status, 0);
+    EXPECT_EQ("signal SIGHUP", How(status));
+}
+
+TEST(StopRequests, ASignalIgnoredFromTheStartStaysIgnored) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGHUP, SIG_IGN);  // as under nohup
+        CatchStopSignals();
+        raise(SIGHUP);
+        HoldStopSignals();
+        raise(SIGHUP);
+        EndByStopSignal();
+        raise(SIGHUP);
+        _exit(kReachedTheEnd);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ("exit " + std::to_string(kReachedTheEnd), How(status));
+}
+
+}  // namespace
