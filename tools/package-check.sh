@@ -267,6 +267,14 @@ grep -Eq '^DeviceAllow=(char-ttyS|char-tty|char-4|/dev/char/4:([0-9]|[1-5][0-9]|
 grep -qx 'Type=exec' "$root/$unit" || fail "the unit is not Type=exec: the boot would wait for the displays"
 grep -qx 'DefaultDependencies=no' "$root/$unit" ||
     fail "the unit keeps the default dependencies: multi-user.target would wait for its jobs"
+# A reload ends the run by SIGHUP and systemd starts the next: a burst of
+# them must not hit the start limit, and the report must not be rate-limited.
+grep -qx 'RestartForceExitStatus=SIGHUP' "$root/$unit" || fail "a reload would not start a new run"
+grep -qx 'StartLimitIntervalSec=0' "$root/$unit" || fail "a burst of reloads can leave the unit failed"
+grep -qx 'LogRateLimitIntervalSec=0' "$root/$unit" || fail "journald may drop lines of the report"
+# Keys Debian 11's systemd (247) does not know.
+grep -Eq '^(PrivateIPC|ExecSearchPath)=' "$root/$unit" &&
+    fail "the unit uses a key Debian 11's systemd does not know"
 if exposure=$(systemd-analyze security --offline=yes "$work/unit/marquell.service" 2>/dev/null | grep 'Overall exposure'); then
     echo "info: ${exposure#→ }"
 fi
