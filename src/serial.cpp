@@ -18,6 +18,7 @@
 #include "protocol.h"
 #include "stop.h"
 #include "text.h"
+#include "warn.h"
 
 int handle = 0;
 
@@ -41,6 +42,7 @@ struct PortInUse {
     // is in use. Once it is stuck or gone no later byte is written to it, so
     // no command can reach the display without its first bytes.
     char lost_reason[128];
+    bool skipped;             // a stop request kept bytes of the display back
     long long bytes_taken;    // for this display: an adapter cannot hold more
     long long busy_until_ns;  // the line is known to be busy with queued bytes until then
 };
@@ -69,7 +71,7 @@ __attribute__((format(printf, 1, 2))) void SayWhy(const char* format, ...) {
     va_start(args, format);
     vsnprintf(why, sizeof why, format, args);
     va_end(args);
-    fprintf(stderr, "marquell: %s: %s\n", port.name, why);
+    Warn("%s: %s", port.name, why);
 }
 
 // Gives the port up for the rest of this display.
@@ -327,6 +329,10 @@ bool PortLost() {
     return handle != 0 && port.lost_reason[0] != '\0';
 }
 
+bool SentWhole() {
+    return handle != 0 && port.lost_reason[0] == '\0' && !port.skipped;
+}
+
 void SetByteSink(ByteSink sink) {
     byte_sink = sink != nullptr ? sink : write;
 }
@@ -346,6 +352,7 @@ void SendByte(ubyte datum) {
 
 void SendWhole(const ubyte* bytes, int count) {
     if (StopSignal() != 0) {
+        port.skipped = port.skipped || count > 0;
         return;
     }
     for (int i = 0; i < count; ++i) {

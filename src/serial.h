@@ -35,6 +35,10 @@ void SendByte(ubyte datum);
 // True when the open port was lost for the rest of this display.
 bool PortLost();
 
+// True when every byte sent to the open port since it was opened was
+// written: the port was not lost, and no stop request held bytes back.
+bool SentWhole();
+
 // Where the port's bytes leave the program: write(2) on handle, unless a
 // caller that wants the bytes themselves (the checker, the tests) puts its
 // own in. It is called as write(2) is, with one byte, and answers as

@@ -3,6 +3,7 @@
 // seconds, leaves every other port alone, and the next display is served.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "program_run.h"
@@ -122,6 +123,32 @@ TEST(VanishingPorts, APortGoneMidPulseCostsNoWaitingForTheRestOfThePulse) {
     EXPECT_NE(std::string::npos, run.err.find("marquell: /dev/ttyS1: ")) << run.err;
     EXPECT_EQ(1U, Count(run.err, "; the rest of this display is not sent\n")) << run.err;
     ExpectNextServed(run);
+}
+
+TEST(Summary, TheRunEndsWithOneLineNamingTheDisplaysNotServedWholeAtWarningPriorityInTheJournal) {
+    // A refused port, a port gone mid-pulse, a good one; standard error is
+    // the journal's stream, as under the unit.
+    const std::string text =
+        kRate + Display(4, "refused") +
+        "lcd=1 cmd_attention=1 line1=\"x\" line2=\"\" line3=\"\" line4=\"\"\n" + Display(2, "next");
+    RunOptions options;
+    options.wrapper = {"/bin/sh", "-c",
+                       "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) exec \"$0\" \"$@\""};
+    RunResult run = RunWith(text, {"1:hangup=1000", "2", "3"}, options);
+    REQUIRE_NAMESPACE(run);
+    ASSERT_FALSE(run.err.empty());
+    size_t lines = 0;
+    for (size_t at = 0; at < run.err.size(); at = run.err.find('\n', at) + 1) {
+        if (run.err.compare(at, 8, "ttysim: ") != 0) {  // under user-mode emulation
+            EXPECT_EQ(0, run.err.compare(at, 13, "<4>marquell: ")) << run.err.substr(at, 80);
+            ++lines;
+        }
+    }
+    EXPECT_GE(lines, 3U);
+    const std::string last =
+        "<4>marquell: 2 of 3 displays not served whole: /dev/ttyS4, /dev/ttyS1\n";
+    EXPECT_EQ(last, run.err.substr(run.err.size() - std::min(run.err.size(), last.size())));
+    EXPECT_EQ(0, run.status);
 }
 
 TEST(StuckPorts, APortThatNeverDrainsHoldsTheRunForSecondsNotForever) {
