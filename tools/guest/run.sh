@@ -38,6 +38,8 @@ usb_ports=("20 usb 1-1" "21 usb 1-2" "22 acm gadget")
 usb_modules=(xhci-pci ftdi_sio cdc-acm dummy_hcd usb_f_acm g_serial)
 # A pulled port is pulled once it has carried this many bytes.
 pull_after=2000
+# How often a stops case tries each of its three pairs of stop requests.
+stop_trials=${MARQUELL_GUEST_STOP_TRIALS:-1}
 # A probe guest under KVM that has not printed its marker by then is taken as
 # KVM not working here.
 probe_s=15
@@ -292,7 +294,7 @@ qemu_args() {
     shift 2
     qemu=(qemu-system-x86_64 -accel "$accel" -m 256 -nodefaults -no-user-config -display none
         -no-reboot -kernel "$kernel" -initrd "$work/initramfs.cpio" -serial "file:$console"
-        -append "console=ttyS0 quiet panic=-1 8250.nr_uarts=12 marquell.pull_after=$pull_after $*")
+        -append "console=ttyS0 quiet panic=-1 8250.nr_uarts=12 marquell.pull_after=$pull_after marquell.stop_trials=$stop_trials $*")
 }
 
 # On machines whose /dev/kvm cannot run an unmodified kernel the probe guest
@@ -564,6 +566,49 @@ check_case() {
     fi
 }
 
+# unit_ends FILE: the offsets in FILE's display bytes where a set-up byte, a
+# text byte or a command with its arguments ends: where a stop may leave
+# the display.
+unit_ends() {
+    od -An -v -tu1 "$1" | tr -s ' ' '\n' | awk 'BEGIN { print 0 }
+        NF { n++; if (need > 0) need--; else if ($1 == 17 || $1 == 30) need = 2;
+             else if ($1 == 14 || $1 == 15) need = 1; if (need == 0) print n }'
+}
+
+# check_stops CASE PORT: every trial of a stops case ended between two
+# commands, with the bytes the display begins with, and by the signal that
+# counts: SIGHUP after two SIGHUPs, SIGTERM after a SIGTERM.
+check_stops() {
+    name=$1
+    ok=yes
+    local port=$2 ref="$work/ref/$1/ttyS$2" trials=0 cut=0 wrong=0
+    local _at _case trial first gap second at status before after last n want code
+    rate=$(sed -n 's/^Baudrate = \([0-9]*\).*/\1/p' "$work/ref/$name/report" | head -n1)
+    unit_ends "$ref" >"$work/ends.$name"
+    while read -r _at _case trial first gap second at status before after last; do
+        trials=$((trials + 1))
+        n=$((after - before))
+        cmp -s <(slice "$port" "$before" "$after") <(head -c "$n" "$ref") ||
+            fail "$trial: other bytes than the first $n of the display"
+        if ! grep -qx "$n" "$work/ends.$name"; then
+            cut=$((cut + 1))
+            fail "$trial ($first, $gap ms, $second at $at ms): a command cut after $n bytes"
+        fi
+        want=$second code=15
+        [ "$want" = TERM ] || code=1
+        if [ "$status" != $((128 + code)) ] || [ "$(echo "$last" | base64 -d)" != "Stopped by SIG$want." ]; then
+            wrong=$((wrong + 1))
+            fail "$trial ($first, $gap ms, $second at $at ms): status $status," \
+                "last line '$(echo "$last" | base64 -d)', not SIG$want"
+        fi
+    done < <(grep "^@@ $name trial" "$work/console")
+    [ "$trials" -gt 0 ] || fail "no trial ran"
+    result "$name" stderr | base64 -d >"$work/stderr.$name"
+    [ "$ok" = yes ] || failures=$((failures + 1))
+    printf '%-17s %-5s %-5s %-22s %11s %6s %15s %7s %14s %5s  %s\n' "$name" stops "$rate" "ttyS$port" \
+        "$trials tried" "$cut cut" "-" "-" "$wrong wrong end" "-" "$ok"
+}
+
 # check_pull NEXT: the pulled display ended at once, with failure lines, and
 # the next display, on port NEXT, was served; adds a row to $work/pulls.
 # Reads check_case's variables. "after" runs from the pull to the next
@@ -600,8 +645,12 @@ report() {
     : >"$work/pulls"
     shown_stderr=()
     while read -r lane name check file ports; do
-        # shellcheck disable=SC2086 # the ports are separate words
-        check_case "$lane" "$name" "$check" "$file" $ports
+        if [ "$check" = stops ]; then
+            check_stops "$name" "$ports"
+        else
+            # shellcheck disable=SC2086 # the ports are separate words
+            check_case "$lane" "$name" "$check" "$file" $ports
+        fi
     done < <(plan_cases)
     if [ -s "$work/pulls" ]; then
         echo

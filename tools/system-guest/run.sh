@@ -11,6 +11,8 @@
 #   tools/system-guest/run.sh [OPTION...] boot [N]    N boots (default 3), adapter in at boot
 #   tools/system-guest/run.sh [OPTION...] scenarios   plug, restart, hand run and pull on one boot
 #   tools/system-guest/run.sh [OPTION...] policy      what the unit's device policy lets it open
+#   tools/system-guest/run.sh [OPTION...] reloads [N] N reloads at random moments of a pass
+#                                                     (default 30), then 20 in 10 s
 #
 # boot: per boot, whether a stop of the unit came before multi-user.target,
 # the times systemd-analyze gives (userspace until multi-user.target, and
@@ -24,6 +26,13 @@
 # policy: the unit serves links to the first virtual console (/dev/tty1) and
 # to the real-time clock (/dev/rtc0), both opened to everyone by their modes
 # for the test, so that only the device policy can refuse them.
+# reloads: with a short file (repaint.ini: rows and a contrast, about a
+# second on the wire), each trial starts a pass and sends
+# `systemctl reload-or-restart` at a random moment from its start to a
+# little past its end; a reload is lost when no pass began after it. Then 20
+# reloads in 10 s: the unit must not be failed, and a pass after the last
+# must paint both displays. Every byte of the boot must split into passes,
+# the last one whole.
 #
 # Options:
 #   --from REV       build the package from git revision REV instead of the work tree
@@ -77,9 +86,11 @@ while [ $# -gt 0 ]; do
     esac
 done
 what=${1:-}
+ini=$here/marquell.ini
 case $what in
     boot) boots=${2:-3} ;;
     scenarios | policy) boots=1 ;;
+    reloads) boots=${2:-30} ini=$here/repaint.ini ;;
     *) usage ;;
 esac
 [[ $boots =~ ^[1-9][0-9]*$ ]] || usage
@@ -167,7 +178,7 @@ build_marquell() {
 # marquell and file on simulated ports.
 reference() {
     mkdir -p "$work/ref"
-    cp "$here/marquell.ini" "$work/ref/marquell.ini"
+    cp "$ini" "$work/ref/marquell.ini"
     (cd "$work/ref" && "$ttysim" --dir "$work/ref" --timeout 600 1 "$usb_port" -- "$host_marquell") \
         >"$work/ref/report" || die "ttysim could not run the reference pass"
 }
@@ -185,7 +196,7 @@ make_disk() {
     rm "$root/tmp/marquell.deb"
     chroot "$root" systemctl enable marquell.service >/dev/null 2>&1
     [ -z "$unit" ] || cp "$unit" "$root/etc/systemd/system/marquell.service"
-    cp "$here/marquell.ini" "$root/etc/marquell/marquell.ini"
+    cp "$ini" "$root/etc/marquell/marquell.ini"
     # The example rule with the adapter's numbers, as its own steps say.
     sed -e "s/ATTRS{idVendor}==\"[^\"]*\"/ATTRS{idVendor}==\"$usb_vendor\"/" \
         -e "s/ATTRS{idProduct}==\"[^\"]*\"/ATTRS{idProduct}==\"$usb_product\"/" \
@@ -538,6 +549,54 @@ run_policy() {
     stop_guest
 }
 
+# run_reloads TRIALS: reloads at random moments of a pass, then a burst.
+run_reloads() {
+    say "boot with the adapter in; $1 reloads at random moments of a pass, then 20 in 10 s"
+    start_guest 1 yes
+    guest 'timeout 600 systemctl is-system-running --wait' >/dev/null || true
+    wait_unit_done
+    local pass_ms trial lost=0 late=0 out
+    pass_ms=$(guest 'start=$(date +%s%N); systemctl start marquell.service
+        while [ "$(systemctl show -P ActiveState marquell.service)" != inactive ]; do sleep 0.01; done
+        echo $((($(date +%s%N) - start) / 1000000))')
+    echo "  a pass takes ${pass_ms} ms here (start to inactive, by the guest's clock)"
+    for trial in $(seq "$1"); do
+        # From the start of a pass to 20 % past its end, so that some reloads
+        # land in its last moments or just after it.
+        out=$(guest "systemctl start marquell.service; sleep \$(awk 'BEGIN { srand($trial); printf \"%.3f\", rand() * $pass_ms * 1.2 / 1000 }')
+            at=\$(cut -d' ' -f1 /proc/uptime); systemctl reload-or-restart marquell.service; echo \$at")
+        wait_unit_done
+        # The last pass must have begun after the reload and painted both displays.
+        if ! guest "journalctl -b -u marquell.service -o short-monotonic --no-pager |
+            awk -v at=$out 'match(\$0, /^\\[ *[0-9.]+\\]/) { t = substr(\$0, 2, RLENGTH - 2) + 0 }
+                /Loading Entries/ { start = t; opened = 0; done = 0 }
+                /opened at/ { opened++ } /Done\\./ { done = 1 }
+                END { exit !(start > at && opened == 2 && done) }'"; then
+            lost=$((lost + 1))
+            echo "  trial $trial: the reload at ${out}s was followed by no whole pass"
+        fi
+    done
+    late=$(guest 'journalctl -b -u marquell.service -o cat --no-pager | grep -c "reload came as the run ended"' ||
+        true)
+    check "$lost" "$1 reloads at random moments: $lost lost; $late came as a pass ended and were started by the unit's stop step"
+    local from
+    from=$(guest_now)
+    guest 'for i in $(seq 20); do systemctl reload-or-restart marquell.service; sleep 0.5; done'
+    wait_unit_done
+    local state passes
+    state=$(guest 'systemctl show -P ActiveState marquell.service')
+    passes=$(guest "journalctl -b -u marquell.service -o short-monotonic --no-pager |
+        awk -v from=$from 'match(\$0, /^\\[ *[0-9.]+\\]/) && substr(\$0, 2, RLENGTH - 2) + 0 >= from' |
+        grep -c 'Loading Entries'" || true)
+    local status=1
+    [ "$state" != failed ] && guest "journalctl -b -u marquell.service -o cat --no-pager | tail -n 40 |
+        awk '/Loading Entries/ { opened = 0; done = 0 } /opened at/ { opened++ } /Done\\./ { done = 1 }
+            END { exit !(opened == 2 && done) }'" && status=0
+    check "$status" "20 reloads in 10 s: the unit is $state, $passes passes began, the last painted both displays"
+    stop_guest
+    check_lines 1
+}
+
 make_base
 build_marquell
 reference
@@ -548,6 +607,7 @@ case $what in
     boot) run_boots ;;
     scenarios) run_scenarios ;;
     policy) run_policy ;;
+    reloads) run_reloads "$boots" ;;
 esac
 echo
 echo "$passed passed, $failures failed"
