@@ -237,7 +237,9 @@ bool AwaitWriter(int fd) {
         // In short steps, so a stop is seen even if its signal came just
         // before the poll began.
         pollfd pfd{fd, POLLIN, 0};
-        const int ready = poll(&pfd, 1, std::min<long long>(kWriterPollMs, left_ns / 1000000 + 1));
+        const int step_ms =
+            static_cast<int>(std::min<long long>(kWriterPollMs, left_ns / 1000000 + 1));
+        const int ready = poll(&pfd, 1, step_ms);
         if (ready > 0) {
             return true;
         }
