@@ -14,16 +14,15 @@ const int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 // The stop signals this run catches; those ignored from the start are not.
 sigset_t caught;
 
-// Ends the process by sig at once. Called with the stop signals blocked (in
-// the handler, or held), so the raised signal waits until it alone is let
-// through, with its default action.
+// Ends the process by sig at once, with its default action. Called with the
+// stop signals blocked (in the handler, or held): sig alone is let through.
 void EndNow(int sig) {
     signal(sig, SIG_DFL);
-    raise(sig);
     sigset_t only;
     sigemptyset(&only);
     sigaddset(&only, sig);
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(sig);
 }
 
 // Takes a request in. Async-signal-safe: the handler calls it.
