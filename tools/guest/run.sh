@@ -20,7 +20,8 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 here="$top/tools/guest"
 build="$top/build-guest"
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/marquell/guest"
-plan="$here/cases/plan"
+# MARQUELL_GUEST_PLAN runs the cases of another plan, e.g. only stops cases.
+plan="${MARQUELL_GUEST_PLAN:-$here/cases/plan}"
 
 # The guest's lines as wire_reader serves them (BAUD: a wire's pace; BAUD/STEP:
 # an adapter's transfers of STEP bytes; free: as fast as bytes come; dead:
