@@ -579,6 +579,17 @@ run_reloads() {
     late=$(guest 'journalctl -b -u marquell.service -o cat --no-pager | grep -c "reload came as the run ended"' ||
         true)
     check "$lost" "$1 reloads at random moments: $lost lost; $late came as a pass ended and were started by the unit's stop step"
+    # The moment a reload finds marquell exited but not yet reaped is too
+    # short to hit at will: leave the mark such a reload leaves, during a
+    # pass, and the pass's end must start a new one.
+    local status=1
+    guest 'systemctl start marquell.service; sleep 1; : >/run/marquell/repaint' >/dev/null
+    wait_unit_done
+    guest 'journalctl -b -u marquell.service -o cat --no-pager | tail -n 40 |
+        awk "/reload came as the run ended/ { seen = 1; opened = 0; done = 0 }
+            seen && /opened at/ { opened++ } seen && /Done\\./ { done = 1 }
+            END { exit !(seen && opened == 2 && done) }"' && status=0
+    check "$status" "a reload that came as a pass exited: the unit's stop step started a new pass, which painted both displays"
     local from
     from=$(guest_now)
     guest 'for i in $(seq 20); do systemctl reload-or-restart marquell.service; sleep 0.5; done'
