@@ -276,7 +276,8 @@ if [ -z "$condition" ]; then
     fail "the unit has no ExecCondition: it would run without a display list"
 else
     mkdir -p "$work/cond"
-    cond_sh=$(sed "s#/etc/marquell/marquell.ini#$work/cond/marquell.ini#g" <<<"$condition")
+    unit_list=/etc/marquell/marquell.ini
+    cond_sh=${condition//"$unit_list"/"$work/cond/marquell.ini"}
     cond_rc=0
     cond_out=$(eval "$cond_sh") || cond_rc=$?
     touch "$work/cond/marquell.ini"
