@@ -53,6 +53,7 @@ bool InNote(const Places& p, size_t at) {
     return start < at && (p.text[start] == '#' || p.text[start] == ';');
 }
 
+// Where the line holding at ends, without its trailing blanks and '\r'.
 size_t LineEnd(const Places& p, size_t at) {
     const void* nl = memchr(p.text + at, '\n', p.len - at);
     size_t end = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - p.text) : p.len;
