@@ -14,12 +14,9 @@
 #include "protocol.h"
 #include "row_rules.h"
 #include "screens.h"
+#include "slip_rules.h"
 
 namespace {
-
-bool EarlierPlace(const Warning& a, const Warning& b) {
-    return a.line != b.line ? a.line < b.line : a.column < b.column;
-}
 
 // The reader's list, by value, with the bytes each display is sent.
 void TakeDisplays(const Entry* head, const Places& p, const Capture* cap, CheckResult* result) {
@@ -40,6 +37,10 @@ void TakeDisplays(const Entry* head, const Places& p, const Capture* cap, CheckR
 }
 
 }  // namespace
+
+bool EarlierPlace(const Warning& a, const Warning& b) {
+    return a.line != b.line ? a.line < b.line : a.column < b.column;
+}
 
 double WireSeconds(size_t bytes, int rate) {
     return rate > 0 ? static_cast<double>(bytes) * kBitsPerByte / rate : 0;
@@ -78,8 +79,10 @@ bool CheckFile(const char* path, int width, CheckResult* result) {
         TakeDisplays(head, places, &cap, result);
         CheckFileRules(places, result);
         CheckRowRules(places, &cap, width, &result->warnings);
+        CheckSlipRules(places, &result->warnings);
         CheckScreens(places, width, result);
         std::stable_sort(result->warnings.begin(), result->warnings.end(), EarlierPlace);
+        std::stable_sort(result->notes.begin(), result->notes.end(), EarlierPlace);
     }
     FreeEntries(head);
     FreeReadRecord(&record);

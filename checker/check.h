@@ -30,7 +30,13 @@ struct CheckResult {
     bool rate_ok;  // a rate the port can be set to; else no display gets a byte
     std::vector<DisplayCheck> displays;  // in the order marquell serves them
     std::vector<Warning> warnings;       // in file order
+    // What the file cannot tell, such as what an earlier run left on a
+    // display; in file order. Notes do not make the file fail the check.
+    std::vector<Warning> notes;
 };
+
+// True when a stands before b in the file.
+bool EarlierPlace(const Warning& a, const Warning& b);
 
 // Reads and checks path for displays width columns wide. False when the file
 // cannot be read (or memory runs out).

@@ -1,7 +1,6 @@
 #include "file_rules.h"
 
 #include <algorithm>
-#include <cctype>
 #include <string>
 #include <utility>
 
@@ -18,11 +17,6 @@ const char* ScanProblem(ScanOutcome s) {
         case SCAN_SATURATED: return "has a number that does not fit an int";
         default: return "";
     }
-}
-
-bool WordByte(char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    return isalnum(u) || c == '_' || u >= 0x80;
 }
 
 int Port(const CheckResult& r, size_t i) {

@@ -179,6 +179,10 @@ int CompareReceived(const CheckResult& r, const char* dir, int width, bool quiet
     return differences;
 }
 
+void PrintRemark(const char* file, const char* kind, const Warning& w) {
+    printf("%s:%d:%d: %s: %s\n", file, w.line, w.column, kind, w.text.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -204,8 +208,16 @@ int main(int argc, char** argv) {
         differences = CompareReceived(r, o.received, o.width, o.quiet);
     }
     if (!o.quiet) {
+        // Notes and warnings in file order, a note first at the same place.
+        size_t n = 0;
         for (const Warning& w : r.warnings) {
-            printf("%s:%d:%d: warning: %s\n", o.file, w.line, w.column, w.text.c_str());
+            for (; n < r.notes.size() && !EarlierPlace(w, r.notes[n]); ++n) {
+                PrintRemark(o.file, "note", r.notes[n]);
+            }
+            PrintRemark(o.file, "warning", w);
+        }
+        for (; n < r.notes.size(); ++n) {
+            PrintRemark(o.file, "note", r.notes[n]);
         }
         size_t total = r.warnings.size() + static_cast<size_t>(differences);
         if (total == 0) {

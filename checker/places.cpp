@@ -4,6 +4,7 @@
 #include "places.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <string_view>
@@ -96,6 +97,11 @@ size_t DisplayEnd(const Places& p, size_t i) {
         return p.record->displays[i + 1].lcd;
     }
     return p.record->unserved_lcd != kNowhere ? p.record->unserved_lcd : p.len;
+}
+
+bool WordByte(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return isalnum(u) || c == '_' || u >= 0x80;
 }
 
 size_t FindFrom(const Places& p, size_t from, const char* needle) {

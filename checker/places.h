@@ -47,6 +47,10 @@ long DisplayAround(const Places& p, size_t at);
 // or not, or the text's end.
 size_t DisplayEnd(const Places& p, size_t i);
 
+// A byte that can be part of a word: a letter, digit, '_' or any non-ASCII
+// byte.
+bool WordByte(char c);
+
 // The next occurrence of needle at or after from; kNowhere when none.
 size_t FindFrom(const Places& p, size_t from, const char* needle);
 

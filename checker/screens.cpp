@@ -63,6 +63,22 @@ std::string LeftOver(const DisplayModel& before, const DisplayModel& after,
     return where;
 }
 
+// The cells a serving on a blank screen leaves blank, listed as "line2 from
+// display column 18, ...".
+std::string Unwritten(const DisplayModel& alone) {
+    std::string where;
+    for (int r = 0; r < MODEL_ROWS; ++r) {
+        for (int c = 0; c < alone.width; ++c) {
+            if (alone.cells[r][c] == 0) {
+                where += (where.empty() ? "line" : ", line") + std::to_string(r + 1) +
+                         " from display column " + std::to_string(c + 1);
+                break;
+            }
+        }
+    }
+    return where;
+}
+
 void Serve(const Places& p, CheckResult* r, size_t i, PortState* port, bool shared) {
     DisplayCheck& d = r->displays[i];
     const int n = d.entry.LCD_number;
@@ -79,10 +95,22 @@ void Serve(const Places& p, CheckResult* r, size_t i, PortState* port, bool shar
     } else {
         ModelFeed(&port->model, d.bytes.data(), d.bytes.size());
     }
+    DisplayModel alone;
+    ModelInit(&alone, port->model.width);
+    ModelFeed(&alone, d.bytes.data(), d.bytes.size());
+    // What the sign showed before this run is not in the file, and the
+    // set-up bytes clear nothing: any cell the display does not write keeps
+    // it. A note, since a sign cleared by hand or painted by this same file
+    // shows nothing there.
+    std::string unwritten = Unwritten(alone);
+    if (!unwritten.empty()) {
+        Warn(p, &r->notes, LcdOf(p, i),
+             "display %zu does not write every cell (%s): letters an earlier paint left there "
+             "stay on the sign, as the set-up bytes clear nothing; pad its rows with blanks to "
+             "%d characters to clear them",
+             i + 1, unwritten.c_str(), alone.width);
+    }
     if (shared) {
-        DisplayModel alone;
-        ModelInit(&alone, port->model.width);
-        ModelFeed(&alone, d.bytes.data(), d.bytes.size());
         int count;
         std::string where = LeftOver(before, port->model, alone, &count);
         if (count > 0) {

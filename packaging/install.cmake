@@ -4,9 +4,9 @@
 #   cmake --install build [--prefix P]    installs under P (default /usr/local)
 #   cd build && cpack -G DEB               builds marquell_<version>_<arch>.deb
 #
-# The boot unit and the display list for it are system files: with the
-# prefix /usr (the package's) or /, they go to /etc/marquell and to systemd's
-# own unit folder; with any other prefix, to P/etc/marquell and
+# The boot unit and the folder of the display list it serves are system
+# files: with the prefix /usr (the package's) or /, they go to /etc/marquell
+# and to systemd's own unit folder; with any other prefix, to P/etc/marquell and
 # P/lib/systemd/system, so an install into a private prefix never writes
 # outside it. DESTDIR is honoured throughout. GNUInstallDirs is included at
 # the top, before the first install rule.
@@ -98,7 +98,9 @@ will look, and warns about the traps of the file format.
 The package ships a systemd unit that serves the displays of
 /etc/marquell/marquell.ini at boot once it is enabled, and an example udev
 rule that names a USB serial adapter /dev/ttyS<n> and serves the displays
-whenever it is plugged in.")
+whenever it is plugged in. It installs no display list: nothing is sent to
+any port until the owner writes /etc/marquell/marquell.ini (an annotated
+example is in /usr/share/doc/marquell).")
 set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${marquell_maintainer}")
@@ -111,16 +113,6 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_INSTALL_PREFIX "/usr")
 set(CPACK_SET_DESTDIR ON)
-
-# The display list is the admin's to edit: a conffile, kept on upgrade.
-set(marquell_pkg_sysconf "${CMAKE_INSTALL_SYSCONFDIR}")
-if(NOT marquell_pkg_sysconf MATCHES "^/")
-  set(marquell_pkg_sysconf "/${marquell_pkg_sysconf}")
-endif()
-file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/packaging/conffiles"
-     "${marquell_pkg_sysconf}/marquell/marquell.ini\n")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_BINARY_DIR}/packaging/conffiles")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
 set(CPACK_SOURCE_GENERATOR "TGZ")
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "/_CPack_Packages/")

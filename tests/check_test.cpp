@@ -275,6 +275,108 @@ TEST(CheckText, ARowWiderThanTheDisplayIsCutAtTheFirstCharacterPastTheEdge) {
     EXPECT_TRUE(fits.result.warnings.empty()) << fits.all;
 }
 
+// Slips made when editing by hand: each is named where it was made, with
+// the fix in the owner's words, though the reader's own warnings land
+// elsewhere.
+const char kShop[] = "lcd=1\nline1=\"Welcome\"\nline2=\"Open\"\nline3=\"\"\nline4=\"\"\n";
+const char kHall[] = "lcd=2\nline1=\"Hall B\"\nline2=\"\"\nline3=\"\"\nline4=\"Doors\"\n";
+
+TEST(CheckSlip, AKeyInAnotherLetterCaseIsNamedWhereItStands) {
+    Checked lcd = Check("baudrate=9600\n" + std::string(kShop) + "LCD=2 line1=\"x\"\n");
+    EXPECT_WARNING(lcd, 7, 1,
+                   "'LCD' is not the key lcd: marquell reads keys in lower case only, so no "
+                   "display starts here; write lcd=2");
+    Checked cmd = Check("baudrate=9600\nlcd=1\ncmd_Contrast=60\n" + std::string(kShop).substr(6));
+    EXPECT_WARNING(cmd, 3, 1, "'cmd_Contrast' is not the key cmd_contrast");
+    EXPECT_WARNING(cmd, 3, 1, "write cmd_contrast=60");
+    Checked row = Check("Baudrate=9600\nlcd=1\nLine1=\"x\" line2=\"\" line3=\"\" line4=\"\"\n");
+    EXPECT_WARNING(row, 1, 1, "'Baudrate' is not the key baudrate");
+    EXPECT_WARNING(row, 3, 1,
+                   "'Line1' is not the key line1: marquell reads keys in lower case "
+                   "only, so this row is not read here; write line1=\"x\"");
+    // Notes and row texts may name keys in capitals.
+    Checked notes = Check(
+        "#   LCD=n starts a display\nbaudrate=9600\nlcd=1 line1=\"LCD=2\" line2=\"\" "
+        "line3=\"\" line4=\"\"\n");
+    EXPECT_TRUE(notes.result.warnings.empty()) << notes.all;
+}
+
+TEST(CheckSlip, ARowValueWithoutStraightDoubleQuotesIsNamedAtItsKeyWithTheFix) {
+    Checked bare = Check(
+        "baudrate=9600\nlcd=1\nline1=Hello there\nline2=\"b\" line3=\"c\" "
+        "line4=\"d\"\n");
+    EXPECT_WARNING(bare, 3, 1,
+                   "line1's value, Hello there, is not in double quotes: marquell takes the text "
+                   "after the next double quote (at 4:7) as its value; write "
+                   "line1=\"Hello there\"");
+    Checked curly = Check("baudrate=9600\n" + std::string(kShop) + "lcd=2\n" +
+                          "line1=\u201CHall B\u201D\nline2=\"\" line3=\"\" line4=\"\"\n");
+    EXPECT_WARNING(curly, 8, 1,
+                   "line1's value opens with '\u201C', a typographic quote, which marquell does "
+                   "not take for a double quote: it takes the text after the next double quote "
+                   "(at 9:7) as its value; write line1=\"Hall B\"");
+    Checked last = Check("baudrate=9600\nlcd=1 line1=\"a\" line2=\"b\" line3=\"c\" line4=Bye\n");
+    EXPECT_WARNING(last, 2, 37, "reading stops here: line4 has no opening quote");
+    EXPECT_WARNING(last, 2, 37,
+                   "no double quote after it, so reading stops here; "
+                   "write line4=\"Bye\"");
+}
+
+TEST(CheckSlip, AQuoteLeftOpenAtTheEndOfItsLineIsNamedAtItsOpeningQuote) {
+    Checked c = Check(
+        "baudrate=9600\nlcd=1\nline1=\"Welcome to the shop\nline2=\"Open\"\n"
+        "line3=\"\" line4=\"\"\n");
+    EXPECT_WARNING(c, 3, 7,
+                   "the line1 value opened here is not closed on its line: marquell reads on to "
+                   "the double quote after 'line2' at 4:7, so line1 takes the line break and the "
+                   "text up to it; end line 3 with a double quote: line1=\"Welcome to the shop\"");
+    Checked curly = Check(
+        "baudrate=9600\nlcd=1\nline1=\"Welcome\u201D\nline2=\"Open\"\n"
+        "line3=\"\" line4=\"\"\n");
+    EXPECT_WARNING(curly, 3, 7,
+                   "not closed on its line (its '\u201D' is not a straight double "
+                   "quote)");
+    // A value that spans lines on purpose ends in text, not in a key.
+    Checked spans = Check(
+        "baudrate=9600\nlcd=1 line1=\"two\nlines\" line2=\"\" line3=\"\" "
+        "line4=\"\"\n");
+    EXPECT_FALSE(Warned(spans, 2, 13, "")) << spans.all;
+}
+
+TEST(CheckSlip, ADisplayShortOfRowsTakesTheNextDisplaysRowsWhichIsThenNeverServed) {
+    Checked c = Check("baudrate=9600\nlcd=1\nline1=\"a\"\nline2=\"b\"\n" + std::string(kHall));
+    EXPECT_WARNING(c, 2, 1,
+                   "display 1 takes line3 (8:1) and line4 (9:1) from the display of the lcd=2 at "
+                   "5:1, and that display is never served: give display 1 its own four rows");
+    EXPECT_EQ(1u, c.result.displays.size());
+    Checked whole = Check("baudrate=9600\n" + std::string(kShop) + kHall);
+    EXPECT_TRUE(whole.result.warnings.empty()) << whole.all;
+}
+
+// What a sign showed before the run is not in the file: rows that leave
+// cells unwritten get a note, which does not fail the check.
+TEST(CheckNote, RowsShorterThanTheDisplayGetOneNoteAndFullRowsNone) {
+    Checked c = Check("baudrate=9600\n" + std::string(kShop));
+    EXPECT_TRUE(c.result.warnings.empty()) << c.all;
+    ASSERT_EQ(1u, c.result.notes.size());
+    EXPECT_EQ(2, c.result.notes[0].line);
+    EXPECT_EQ(
+        "display 1 does not write every cell (line1 from display column 8, line2 from display "
+        "column 5, line3 from display column 1, line4 from display column 1): letters an earlier "
+        "paint left there stay on the sign, as the set-up bytes clear nothing; pad its rows with "
+        "blanks to 20 characters to clear them",
+        c.result.notes[0].text);
+    std::string full(20, 'x');
+    Checked padded = Check("baudrate=9600\nlcd=1 line1=\"" + full + "\" line2=\"" + full +
+                           "\" line3=\"" + full + "\" line4=\"" + full + "\"\n");
+    EXPECT_TRUE(padded.result.notes.empty()) << padded.result.notes[0].text;
+    Checked narrow = Check(
+        "baudrate=9600\nlcd=1 line1=\"abcd\" line2=\"abcd\" line3=\"abcd\" "
+        "line4=\"abcd\"\n",
+        4);
+    EXPECT_TRUE(narrow.result.notes.empty()) << narrow.result.notes[0].text;
+}
+
 // The program itself: its status, its options and its report.
 struct CheckRun {
     int status;
@@ -307,6 +409,7 @@ const char kClean[] =
 TEST(CheckProgram, StatusIsZeroCleanOneWithWarningsTwoUnreadable) {
     EXPECT_EQ(0, RunCheck("", kClean).status);
     EXPECT_EQ(1, RunCheck("", "baudrate=1200\nlcd=1 " + std::string(kRows) + " lcdx").status);
+    EXPECT_EQ(1, RunCheck("", kClean + std::string("LCD=2 ") + kRows).status);
     CheckRun missing = RunCheck("", "");
     EXPECT_EQ(2, missing.status);
     EXPECT_NE(std::string::npos, missing.out.find("cannot read marquell.ini")) << missing.out;
@@ -350,6 +453,15 @@ TEST(CheckProgram, WarningsNameTheFileLineAndColumn) {
                            "3 wide"))
         << run.out;
     EXPECT_NE(std::string::npos, run.out.find("|abc> /dev/ttyS1")) << run.out;
+}
+
+TEST(CheckProgram, NotesArePrintedInFileOrderAndLeaveTheStatusClean) {
+    CheckRun run = RunCheck("", kClean);
+    EXPECT_EQ(0, run.status);
+    EXPECT_NE(std::string::npos,
+              run.out.find("marquell.ini:2:1: note: display 1 does not write every cell"))
+        << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("no warnings\n")) << run.out;
 }
 
 TEST(CheckProgram, HelpNamesEveryOption) {

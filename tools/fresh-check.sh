@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Tries the README's two commands and CI as a new user would: on a fresh
-# minbase system made by debootstrap (Debian 12 unless told otherwise), as
-# root, with the clone in /root/marquell (mode 0700). Each of tools/demo.sh,
-# tools/test.sh and `CI=true bash .ci/run` runs on its own fresh copy of the
-# system, in a private mount and process namespace with a private /dev that
+# Tries the README's two commands, its package steps and CI as a new user
+# would: on a fresh minbase system made by debootstrap (Debian 12 unless told
+# otherwise), as root, with the clone in /root/marquell (mode 0700). Each of
+# tools/demo.sh, tools/test.sh, the package and `CI=true bash .ci/run` runs on
+# its own fresh copy of the system, in a private mount and process namespace with a private /dev that
 # holds no serial device of this machine. Prints per command whether it
 # passed and how long it took.
 #
-#   tools/fresh-check.sh [--system NAME] [demo] [test] [ci]    as root, by hand
+#   tools/fresh-check.sh [--system NAME] [demo] [test] [package] [ci]    as root, by hand
 #
-# With no command it runs all three. NAME is one of
+# package: step 1 of the README's "Paint a sign", typed as written (its
+# questions answered yes), must build the package and install it, and the
+# package must make /etc/marquell and write no display list there.
+# With no command it runs demo, test and ci. NAME is one of
 #   bookworm  Debian 12 (the default; CI's system)
 #   bullseye  Debian 11
 #   jammy     Ubuntu 22.04, with universe (where libgtest-dev is), as installed
@@ -47,8 +50,8 @@ fi
 [ $# -gt 0 ] || set -- demo test ci
 for name in "$@"; do
     case $name in
-        demo | test | ci) ;;
-        *) echo "fresh-check: unknown command '$name': give demo, test or ci" >&2; exit 2 ;;
+        demo | test | package | ci) ;;
+        *) echo "fresh-check: unknown command '$name': give demo, test, package or ci" >&2; exit 2 ;;
     esac
 done
 if [ "$(id -u)" -ne 0 ]; then
@@ -151,6 +154,12 @@ for name in "$@"; do
     case $name in
         demo) check demo tools/demo.sh ;;
         test) check test tools/test.sh ;;
+        package)
+            # The README's first block, from its start up to the install.
+            check package "sed -n '/^## Paint a sign/,/^apt install/p' README.md |
+                sed '1,/^...sh\$/d' >/root/step1.sh && cat /root/step1.sh &&
+                yes | bash -ex /root/step1.sh && dpkg -s marquell >/dev/null &&
+                test -d /etc/marquell && test ! -e /etc/marquell/marquell.ini" ;;
         ci) check ci "CI=true bash .ci/run" ;;
     esac
 done

@@ -4,8 +4,10 @@
 # --contents), the man pages (mandoc -T lint, man --warnings), the boot unit
 # (systemd-analyze verify), the example display list, the example udev rule
 # (its keys, and udevadm verify where udevadm has it), a `cmake --install`
-# into a private prefix, the owner's display list kept by a second install
-# and by package upgrades (dpkg in a throw-away root, as root), and lintian.
+# into a private prefix, that no display list is installed and the owner's
+# is kept by a second install and by package upgrades, also from a package
+# that shipped the example as a conffile (dpkg in a throw-away root, as
+# root), and lintian.
 #
 #   tools/package-check.sh [--arch ARCH] [BUILD_DIR]
 #
@@ -117,15 +119,13 @@ summary=$(head -n1 <<<"$description")
     fail "the long description is missing"
 
 dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's#^\./##' | grep -v '^$' | sort >"$work/control.list"
-printf '%s\n' conffiles control md5sums >"$work/control.want"
+# No conffiles: the display list is the owner's file, not the package's.
+printf '%s\n' control md5sums >"$work/control.want"
 if diff -u "$work/control.want" "$work/control.list" >"$work/control.diff"; then
-    ok "control files: conffiles control md5sums (no maintainer scripts)"
+    ok "control files: control md5sums (no conffiles, no maintainer scripts)"
 else
     fail "control members differ:"; cat "$work/control.diff" >&2
 fi
-conffiles=$(dpkg-deb --info "$deb" conffiles)
-[ "$conffiles" = /etc/marquell/marquell.ini ] && ok "conffiles: $conffiles" ||
-    fail "conffiles is '$conffiles'"
 
 # --- contents --------------------------------------------------------------
 dpkg-deb --contents "$deb" >"$work/contents"
@@ -143,7 +143,7 @@ esac
         usr/share/doc/marquell/README.md usr/share/doc/marquell/marquell.ini \
         usr/share/doc/marquell/70-marquell-adapter.rules \
         usr/share/doc/marquell/copyright usr/share/doc/marquell/changelog.gz \
-        etc/marquell/marquell.ini "$unit"; do
+        "$unit"; do
         echo "-rw-r--r-- root/root $f"
     done
 } | sort -k3 >"$work/files.want"
@@ -155,6 +155,10 @@ fi
 if awk '$1 ~ /^d/ && $1 != "drwxr-xr-x" { bad = 1 } END { exit !bad }' "$work/contents"; then
     fail "a folder is not drwxr-xr-x"
 fi
+# The folder the owner writes the display list into.
+awk '$1 ~ /^d/ && $6 == "./etc/marquell/" { found = 1 } END { exit !found }' "$work/contents" &&
+    ok "the package makes /etc/marquell and puts no display list in it" ||
+    fail "the package has no folder /etc/marquell"
 
 root="$work/root"
 mkdir "$root"
@@ -164,8 +168,7 @@ for f in usr/bin/marquell usr/bin/marquell-check; do
         fail "$f is not stripped"
     fi
 done
-cmp -s "$root/etc/marquell/marquell.ini" "$top/packaging/marquell.ini" &&
-    cmp -s "$root/usr/share/doc/marquell/marquell.ini" "$top/packaging/marquell.ini" &&
+cmp -s "$root/usr/share/doc/marquell/marquell.ini" "$top/packaging/marquell.ini" &&
     ok "the example display list is packaging/marquell.ini" ||
     fail "the packaged marquell.ini files differ from packaging/marquell.ini"
 grep -qx 'ExecStart=/usr/bin/marquell' "$root/$unit" &&
@@ -275,6 +278,23 @@ grep -qx 'LogRateLimitIntervalSec=0' "$root/$unit" || fail "journald may drop li
 # Keys Debian 11's systemd (247) does not know.
 grep -Eq '^(PrivateIPC|ExecSearchPath)=' "$root/$unit" &&
     fail "the unit uses a key Debian 11's systemd does not know"
+# Without a display list a start is skipped, with one line saying what to do.
+condition=$(sed -n 's/^ExecCondition=//p' "$root/$unit")
+if [ -z "$condition" ]; then
+    fail "the unit has no ExecCondition: it would run without a display list"
+else
+    mkdir -p "$work/cond"
+    unit_list=/etc/marquell/marquell.ini
+    cond_sh=${condition//"$unit_list"/"$work/cond/marquell.ini"}
+    cond_rc=0
+    cond_out=$(eval "$cond_sh") || cond_rc=$?
+    touch "$work/cond/marquell.ini"
+    [ "$cond_rc" -eq 1 ] && [ "$(grep -c "" <<<"$cond_out")" -eq 1 ] &&
+        [[ "$cond_out" == *"$work/cond/marquell.ini"*"/usr/share/doc/marquell/marquell.ini"* ]] &&
+        (eval "$cond_sh" >/dev/null) &&
+        ok "without a display list the unit skips the start and says in one line what to write" ||
+        fail "the unit's ExecCondition does not skip without a display list (status $cond_rc: $cond_out)"
+fi
 if exposure=$(systemd-analyze security --offline=yes "$work/unit/marquell.service" 2>/dev/null | grep 'Overall exposure'); then
     echo "info: ${exposure#→ }"
 fi
@@ -317,10 +337,12 @@ else
 fi
 for f in bin/marquell bin/marquell-check share/man/man1/marquell.1.gz share/man/man1/marquell-check.1.gz \
     share/doc/marquell/README.md share/doc/marquell/marquell.ini \
-    share/doc/marquell/70-marquell-adapter.rules etc/marquell/marquell.ini \
-    lib/systemd/system/marquell.service; do
+    share/doc/marquell/70-marquell-adapter.rules lib/systemd/system/marquell.service; do
     [ -e "$prefix/$f" ] || fail "cmake --install --prefix did not install $f"
 done
+[ -d "$prefix/etc/marquell" ] && [ ! -e "$prefix/etc/marquell/marquell.ini" ] &&
+    ok "cmake --install makes etc/marquell and installs no display list" ||
+    fail "cmake --install did not make etc/marquell, or put a display list there"
 grep -qx "ExecStart=$prefix/bin/marquell" "$prefix/lib/systemd/system/marquell.service" &&
     grep -qx "WorkingDirectory=$prefix/etc/marquell" "$prefix/lib/systemd/system/marquell.service" ||
     fail "the unit installed under the prefix does not point into it"
@@ -333,6 +355,7 @@ edited() {
     cmp -s "$1" "$work/edited.ini"
 }
 list=$prefix/etc/marquell/marquell.ini
+cp "$top/packaging/marquell.ini" "$list"
 edit "$list"
 env -u DESTDIR cmake --install "$build" --prefix "$prefix" >"$work/install2.log"
 edited "$list" && grep -q "^-- Keeping: $list" "$work/install2.log" &&
@@ -340,8 +363,9 @@ edited "$list" && grep -q "^-- Keeping: $list" "$work/install2.log" &&
     fail "a second cmake --install replaced the edited etc/marquell/marquell.ini"
 
 # Through dpkg, in an empty root of its own: never this machine's database.
-# The upgrade is the same package at a higher version; then one whose example
-# changed, as an unattended upgrade installs it (keep the owner's file).
+# A fresh install writes no display list; the owner's is kept by an upgrade,
+# also by one from a package that shipped the example as a conffile (dpkg
+# keeps a conffile a package no longer ships, edited or not).
 if [ "$(id -u)" -ne 0 ]; then
     echo "skip: the package upgrade needs root (dpkg --root)"
 else
@@ -353,31 +377,41 @@ else
         dpkg --root="$droot" --log="$droot/var/log/dpkg.log" --force-depends \
             --force-architecture "$@" </dev/null >>"$work/dpkg.log" 2>&1
     }
-    # The package at version $1, with the example changed when $2 is set.
+    # The package at version $1; with $2 set, with the example as the
+    # conffile /etc/marquell/marquell.ini.
     repack() {
         rm -rf "$work/next"
         dpkg-deb -R "$deb" "$work/next"
         sed -i "s/^Version: .*/Version: $1/" "$work/next/DEBIAN/control"
         if [ -n "${2:-}" ]; then
-            printf '# changed example\n' >>"$work/next/etc/marquell/marquell.ini"
+            cp "$top/packaging/marquell.ini" "$work/next/etc/marquell/marquell.ini"
+            echo /etc/marquell/marquell.ini >"$work/next/DEBIAN/conffiles"
             (cd "$work/next" && find etc usr lib -type f -exec md5sum {} + | sort -k2 >DEBIAN/md5sums)
         fi
         dpkg-deb --root-owner-group -b "$work/next" "$work/next.deb" >/dev/null
     }
     list=$droot/etc/marquell/marquell.ini
-    if dpkg_in_root -i "$deb" && cmp -s "$list" "$top/packaging/marquell.ini"; then
+    if dpkg_in_root -i "$deb" && [ -d "$droot/etc/marquell" ] && [ ! -e "$list" ]; then
+        ok "dpkg -i into an empty root makes /etc/marquell and writes no display list"
+        cp "$top/packaging/marquell.ini" "$list"
         edit "$list"
         repack "$version+1"
         dpkg_in_root -i "$work/next.deb" && edited "$list" &&
-            ok "an upgrade (dpkg -i, $version to $version+1) keeps the edited /etc/marquell/marquell.ini" ||
-            fail "an upgrade replaced the edited /etc/marquell/marquell.ini"
-        repack "$version+2" changed
-        dpkg_in_root --force-confdef --force-confold -i "$work/next.deb" && edited "$list" &&
-            grep -q '^# changed example' "$list.dpkg-dist" &&
-            ok "an upgrade with a changed example keeps the edit and puts the example beside it (.dpkg-dist)" ||
-            fail "an upgrade with a changed example did not keep the edit"
+            ok "an upgrade (dpkg -i, $version to $version+1) keeps the owner's /etc/marquell/marquell.ini" ||
+            fail "an upgrade replaced or removed the owner's /etc/marquell/marquell.ini"
+        dpkg_in_root --purge marquell && rm -f "$list"
+        repack "$version~old" conffile
+        if dpkg_in_root -i "$work/next.deb" && cmp -s "$list" "$top/packaging/marquell.ini"; then
+            edit "$list"
+            dpkg_in_root -i "$deb" && edited "$list" &&
+                ok "an upgrade from a package that shipped the example as a conffile keeps the edited file" ||
+                fail "an upgrade from a package that shipped the example as a conffile lost the edited file"
+        else
+            fail "dpkg -i of the package with the example as a conffile did not install it"
+            cat "$work/dpkg.log" >&2
+        fi
     else
-        fail "dpkg -i into an empty root did not install /etc/marquell/marquell.ini:"
+        fail "dpkg -i into an empty root did not make /etc/marquell, or wrote a display list there:"
         cat "$work/dpkg.log" >&2
     fi
 fi

@@ -13,6 +13,7 @@
 #   tools/system-guest/run.sh [OPTION...] policy      what the unit's device policy lets it open
 #   tools/system-guest/run.sh [OPTION...] reloads [N] N reloads at random moments of a pass
 #                                                     (default 30), then 20 in 10 s
+#   tools/system-guest/run.sh [OPTION...] fresh       the package as installed: no display list yet
 #
 # boot: per boot, whether a stop of the unit came before multi-user.target,
 # the times systemd-analyze gives (userspace until multi-user.target, and
@@ -33,6 +34,11 @@
 # reloads in 10 s: the unit must not be failed, and a pass after the last
 # must paint both displays. Every byte of the boot must split into passes,
 # the last one whole.
+# fresh: the guest boots with the unit enabled and the adapter in, but no
+# display list, as the package leaves it: every start (the boot's, the
+# adapter's repaint, `systemctl enable --now`) must be skipped, not failed,
+# with the journal's one line saying what to write, and no display may get a
+# byte; once the file is written, a restart paints both displays.
 #
 # Options:
 #   --from REV       build the package from git revision REV instead of the work tree
@@ -89,7 +95,7 @@ what=${1:-}
 ini=$here/marquell.ini
 case $what in
     boot) boots=${2:-3} ;;
-    scenarios | policy) boots=1 ;;
+    scenarios | policy | fresh) boots=1 ;;
     reloads) boots=${2:-30} ini=$here/repaint.ini ;;
     *) usage ;;
 esac
@@ -196,7 +202,11 @@ make_disk() {
     rm "$root/tmp/marquell.deb"
     chroot "$root" systemctl enable marquell.service >/dev/null 2>&1
     [ -z "$unit" ] || cp "$unit" "$root/etc/systemd/system/marquell.service"
-    cp "$ini" "$root/etc/marquell/marquell.ini"
+    if [ "$what" = fresh ]; then
+        cp "$ini" "$root/root/marquell.ini"
+    else
+        cp "$ini" "$root/etc/marquell/marquell.ini"
+    fi
     # The example rule with the adapter's numbers, as its own steps say.
     sed -e "s/ATTRS{idVendor}==\"[^\"]*\"/ATTRS{idVendor}==\"$usb_vendor\"/" \
         -e "s/ATTRS{idProduct}==\"[^\"]*\"/ATTRS{idProduct}==\"$usb_product\"/" \
@@ -608,6 +618,38 @@ run_reloads() {
     check_lines 1
 }
 
+run_fresh() {
+    say "boot with the adapter in, the unit enabled and no display list"
+    start_guest 1 yes
+    guest 'timeout 600 systemctl is-system-running --wait' >/dev/null || true
+    wait_unit_done
+    local status=0 enable=0 result lines
+    guest 'systemctl enable --now marquell.service' >"$work/enable" 2>&1 || enable=$?
+    wait_unit_done
+    result=$(guest 'systemctl show -P Result marquell.service')
+    guest 'systemctl is-failed --quiet marquell.service' && status=1
+    [ "$result" = exec-condition ] || status=1
+    check "$status" "the unit's starts were skipped, not failed (Result=$result)"
+    check "$enable" "systemctl enable --now: status $enable $(tr '\n' ' ' <"$work/enable")"
+    echo "  the unit's journal:"
+    shown '    ' 'journalctl -b -u marquell.service -o cat --no-pager' || true
+    lines=$(guest 'journalctl -b -u marquell.service -o cat --no-pager | grep -c "no display list yet"')
+    status=1
+    [ "${lines:-0}" -ge 1 ] && status=0
+    check "$status" "each skipped start says in one line what to write ($lines lines)"
+    status=0
+    for n in 1 2; do
+        [ ! -s "$boot_dir/lines/ttyS$n" ] || status=1
+    done
+    check "$status" "no display got a byte: ttyS1 $(stat -c %s "$boot_dir/lines/ttyS1" 2>/dev/null || echo 0) bytes, the adapter $(stat -c %s "$boot_dir/lines/ttyS2" 2>/dev/null || echo 0)"
+    say "the owner writes /etc/marquell/marquell.ini and restarts the unit"
+    guest 'cp /root/marquell.ini /etc/marquell/marquell.ini && systemctl restart marquell.service'
+    wait_unit_done
+    report_unit
+    stop_guest
+    check_lines 1
+}
+
 make_base
 build_marquell
 reference
@@ -619,6 +661,7 @@ case $what in
     scenarios) run_scenarios ;;
     policy) run_policy ;;
     reloads) run_reloads "$boots" ;;
+    fresh) run_fresh ;;
 esac
 echo
 echo "$passed passed, $failures failed"
