@@ -593,7 +593,8 @@ run_reloads() {
     # short to hit at will: leave the mark such a reload leaves, during a
     # pass, and the pass's end must start a new one.
     local status=1
-    guest 'systemctl start marquell.service; sleep 1; : >/run/marquell/repaint' >/dev/null
+    guest 'systemctl start marquell.service && : >"/run/marquell/repaint"' ||
+        say "the pass ended before the mark could be left"
     wait_unit_done
     guest 'journalctl -b -u marquell.service -o cat --no-pager | tail -n 40 |
         awk "/reload came as the run ended/ { seen = 1; opened = 0; done = 0 }
