@@ -11,6 +11,7 @@
 #   tools/system-guest/run.sh [OPTION...] boot [N]    N boots (default 3), adapter in at boot
 #   tools/system-guest/run.sh [OPTION...] scenarios   plug, restart, hand run and pull on one boot
 #   tools/system-guest/run.sh [OPTION...] policy      what the unit's device policy lets it open
+#   tools/system-guest/run.sh base                    only make the Debian 12 system, once
 #
 # boot: per boot, whether a stop of the unit came before multi-user.target,
 # the times systemd-analyze gives (userspace until multi-user.target, and
@@ -79,7 +80,7 @@ done
 what=${1:-}
 case $what in
     boot) boots=${2:-3} ;;
-    scenarios | policy) boots=1 ;;
+    scenarios | policy | base) boots=1 ;;
     *) usage ;;
 esac
 [[ $boots =~ ^[1-9][0-9]*$ ]] || usage
@@ -539,6 +540,7 @@ run_policy() {
 }
 
 make_base
+[ "$what" != base ] || exit 0
 build_marquell
 reference
 adapter_device="usb-serial,id=adapter,bus=xhci.0,chardev=usbline,serial=$usb_serial"
