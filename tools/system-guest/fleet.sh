@@ -17,6 +17,9 @@
 #   4. a broken edit on box b (a letter the display lacks): refused on b with
 #      marquell-check's warning, b's file kept and no byte sent; a untouched.
 #
+# Box b also has a stand-in for the scheduled repaint timer, shipped
+# disabled, which the first run turns on; box a has none.
+#
 #   tools/system-guest/fleet.sh
 #
 # As root (chroot, mkfs). The boxes' system is run.sh's Debian 12
@@ -123,15 +126,23 @@ build_marquell() {
 }
 
 # --- a box --------------------------------------------------------------------
-# make_box NAME: its disk, with this run's key for root and host keys of its own.
+# make_box NAME TIMER: its disk, with this run's key for root and host keys
+# of its own; with TIMER yes, a stand-in for the scheduled repaint, shipped
+# disabled, for the role to turn on.
 make_box() {
-    local name=$1 root=$work/root-$1
+    local name=$1 timer=$2 root=$work/root-$1
     cp -a "$fleet_base" "$root"
     echo "sign-$name" >"$root/etc/hostname"
     echo '/dev/vda / ext4 rw,errors=remount-ro 0 1' >"$root/etc/fstab"
     install -d -m 0700 "$root/root/.ssh"
     install -m 0600 "$work/id.pub" "$root/root/.ssh/authorized_keys"
     chroot "$root" ssh-keygen -A >/dev/null
+    if [ "$timer" = yes ]; then
+        printf '[Unit]\nDescription=Stand-in for the scheduled repaint\n[Timer]\nOnCalendar=*-*-* 06:00\n[Install]\nWantedBy=timers.target\n' \
+            >"$root/etc/systemd/system/marquell-repaint.timer"
+        printf '[Unit]\nDescription=Stand-in for the scheduled repaint\n[Service]\nType=oneshot\nExecStart=/bin/systemctl reload-or-restart marquell.service\n' \
+            >"$root/etc/systemd/system/marquell-repaint.service"
+    fi
     cp "$root"/boot/vmlinuz-* "$work/vmlinuz"
     cp "$root"/boot/initrd.img-* "$work/initrd.img"
     mkfs.ext4 -q -F -L root -d "$root" "$work/$name.img" 3G >/dev/null || die "mkfs.ext4 could not make box $name's disk"
@@ -271,8 +282,8 @@ make_fleet_base
 build_marquell
 ssh-keygen -q -t ed25519 -N '' -f "$work/id"
 say "laying out the two boxes' disks"
-make_box a
-make_box b
+make_box a no
+make_box b yes
 say "booting box a (UART and USB adapter) and box b (UART), sshd on 127.0.0.1 only"
 port_a=$(free_port)
 port_b=$(free_port)
@@ -319,8 +330,12 @@ status=0; out=$(received a 40 "$work/ref/a-1/ttyS40") || status=1
 check "$status" "box a's adapter display (the role's udev link /dev/ttyS40) painted byte for byte: $out"
 status=0; out=$(received b 1 "$work/ref/b-1/ttyS1") || status=1
 check "$status" "box b's UART display (attention pulse) painted byte for byte: $out"
-grep -q 'has no marquell-repaint.timer' "$work/step1.out" && timer=absent || timer=present
-echo "  the package's scheduled repaint: $timer (marquell_repaint_timer: true)"
+status=0
+[ "$(ssh_box b 'systemctl is-enabled marquell-repaint.timer; systemctl is-active marquell-repaint.timer' | xargs)" = \
+    "enabled active" ] || status=1
+grep -A1 '^ok: \[a\] => {$' "$work/step1.out" | grep -q 'has no marquell-repaint.timer' || status=1
+grep -A1 '^ok: \[b\] => {$' "$work/step1.out" | grep -q 'has no marquell-repaint.timer' && status=1
+check "$status" "marquell_repaint_timer: true turned box b's timer on, and box a, which has none, was told so"
 
 echo
 say "step 2: the same inventory again"
