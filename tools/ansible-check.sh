@@ -110,5 +110,52 @@ try "a display's port above the range stops the play" "port must be a number fro
 try "a row with a double quote stops the play" "without a double quote" \
     "{marquell_displays: [{port: 1, rows: ['a \"quoted\" word']}]}"
 
+echo "== marquell-check's verdict on a new display list =="
+# A stand-in for the host's marquell-check: it exits with STAND_IN_EXIT, or
+# with 3 when the file it is given is not the one being put in place.
+mkdir -p "$work/bin" "$work/judged"
+# shellcheck disable=SC2016 # the stand-in's own shell expands these
+printf '%s\n' '#!/bin/sh' 'for file; do :; done' \
+    'grep -qx "baudrate=19200" "$file" || exit 3' 'exit "$STAND_IN_EXIT"' >"$work/bin/marquell-check"
+chmod +x "$work/bin/marquell-check"
+cat >"$work/verdict.yml" <<EOF
+- name: Put a file in place through the role's validate, with each verdict
+  hosts: a
+  gather_facts: false
+  tasks:
+    - name: The checks, which load the role's variables
+      ansible.builtin.import_role:
+        name: marquell
+        tasks_from: assert
+    - name: Put a file in place
+      ansible.builtin.copy:
+        content: "baudrate=19200\n"
+        dest: "$work/judged/{{ item.exit }}-{{ item.refuse }}"
+        mode: "0644"
+        validate: "{{ marquell_validate }}"
+      vars:
+        marquell_refuse_warnings: "{{ item.refuse }}"
+      environment:
+        PATH: "$work/bin:{{ lookup('ansible.builtin.env', 'PATH') }}"
+        STAND_IN_EXIT: "{{ item.exit }}"
+      loop:
+        - {exit: 0, refuse: true}
+        - {exit: 1, refuse: true}
+        - {exit: 2, refuse: true}
+        - {exit: 0, refuse: false}
+        - {exit: 1, refuse: false}
+        - {exit: 2, refuse: false}
+      ignore_errors: true
+EOF
+try_verdicts() {
+    local status=0 got
+    ansible-playbook -i "$work/inventory.yml" "$work/verdict.yml" >"$work/out" 2>&1 || status=$?
+    got=$(find "$work/judged" -type f -printf '%f\n' | sort | xargs)
+    [ "$got" = "0-False 0-True 1-False" ] || status=1
+    [ "$status" = 0 ] || cat "$work/out"
+    result "$status" "put in place: a clean file either way, one with warnings only when they are let through (got: ${got:-nothing})"
+}
+try_verdicts
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ] && [ "$passed" -gt 0 ]
