@@ -5,7 +5,8 @@
 # two stand-in hosts (this machine, through the local connection; the
 # checks only read dpkg's architectures): good variables pass on both, and a
 # variable set wrong on one host stops both with its message before the
-# next task.
+# next task; and the role's validate command, with a stand-in marquell-check
+# for each verdict, with warnings refused and let through.
 #
 #   tools/ansible-check.sh
 #

@@ -15,7 +15,9 @@
 #   3. box a's rows edited: box a repainted with the new file, box b
 #      untouched;
 #   4. a broken edit on box b (a letter the display lacks): refused on b with
-#      marquell-check's warning, b's file kept and no byte sent; a untouched.
+#      marquell-check's warning, b's file kept and no byte sent; a untouched;
+#   5. the same edit with marquell_refuse_warnings false on box b: put in
+#      place and painted on b; a untouched.
 #
 # Box b also has a stand-in for the scheduled repaint timer, shipped
 # disabled, which the first run turns on; box a has none.
@@ -378,6 +380,20 @@ status=0
 cmp -s <(ssh_box b 'cat /etc/marquell/marquell.ini') "$work/ref/b-1/marquell.ini" || status=1
 out=$(received b 1 "$work/ref/b-1/ttyS1") || status=1
 check "$status" "box b kept its file and its display got nothing: $out"
+status=0; out=$(received a 1 "$work/ref/a-1/ttyS1" "$work/ref/a-3/ttyS1") || status=1
+check "$status" "box a's display got nothing: $out"
+
+echo
+say "step 5: the same edit, with box b letting warnings through"
+inventory "$rows_a2" "$rows_b_broken" "marquell_refuse_warnings: false"
+status=0
+play step5 || status=1
+wait_unit_done b
+[ "$(recap step5 a changed)" = 0 ] && [ "$(recap step5 b changed)" -gt 0 ] || status=1
+check "$status" "step 5: box b took the file (changed=$(recap step5 b changed)), box a did not change"
+reference b 5 1
+status=0; out=$(received b 1 "$work/ref/b-1/ttyS1" "$work/ref/b-5/ttyS1") || status=1
+check "$status" "box b's display painted with it, one whole pass more: $out"
 status=0; out=$(received a 1 "$work/ref/a-1/ttyS1" "$work/ref/a-3/ttyS1") || status=1
 check "$status" "box a's display got nothing: $out"
 
