@@ -52,7 +52,7 @@ result "$status" "site.yml with inventory.example.yml"
 
 echo "== the role's checks of its variables =="
 arch=$(dpkg --print-architecture)
-mkdir -p "$work/packages" "$work/none"
+mkdir -p "$work/packages" "$work/none" "$work/two"
 : >"$work/packages/marquell_1.0.0_$arch.deb"
 cat >"$work/checks.yml" <<'EOF'
 - name: Run the role's checks of its variables only
@@ -102,8 +102,12 @@ EOF
 try "good variables pass on both hosts" pass "{}"
 try "an unknown architecture stops the play" "marquell_arch 'mips' is not amd64, arm64 or armhf" \
     "{marquell_arch: mips}"
-try "a missing package stops the play" "$work/none/marquell_1.0.0_$arch.deb for the host's architecture '$arch' is not there" \
+try "a missing package stops the play" "$work/none has no marquell_*_$arch.deb for this host" \
     "{marquell_deb_dir: $work/none}"
+: >"$work/two/marquell_1.0.0_$arch.deb"
+: >"$work/two/marquell_1.1.0_$arch.deb"
+try "two versions and none named stop the play" "name the version with marquell_version" \
+    "{marquell_deb_dir: $work/two}"
 try "an adapter's port below the kernel's own ports stops the play" "port a number from 32 to 255" \
     "{marquell_adapters: [{vendor: \"0403\", product: \"6001\", serial: A1, port: 7}]}"
 try "a display's port above the range stops the play" "port must be a number from 0 to 255" \
