@@ -28,7 +28,7 @@
 # (`run.sh base` makes it once in ~/.cache/marquell/system-guest) with
 # openssh-server and python3 added, made once in
 # ~/.cache/marquell/system-guest-fleet. Under QEMU's own emulation (TCG) a
-# run takes about 15 minutes. MARQUELL_SYSGUEST_KEEP=1 keeps the work folder
+# run takes about 10 minutes (20 on a busy machine). MARQUELL_SYSGUEST_KEEP=1 keeps the work folder
 # (consoles, the lines' bytes, the playbook's output of each step).
 #
 # Exit status: 0 all checks passed, 1 one failed, 2 bad usage.
