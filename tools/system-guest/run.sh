@@ -14,6 +14,7 @@
 #   tools/system-guest/run.sh [OPTION...] reloads [N] N reloads at random moments of a pass
 #                                                     (default 30), then 20 in 10 s
 #   tools/system-guest/run.sh [OPTION...] fresh       the package as installed: no display list yet
+#   tools/system-guest/run.sh base                    only make the Debian 12 system, once
 #
 # boot: per boot, whether a stop of the unit came before multi-user.target,
 # the times systemd-analyze gives (userspace until multi-user.target, and
@@ -95,7 +96,7 @@ what=${1:-}
 ini=$here/marquell.ini
 case $what in
     boot) boots=${2:-3} ;;
-    scenarios | policy | fresh) boots=1 ;;
+    scenarios | policy | fresh | base) boots=1 ;;
     reloads) boots=${2:-30} ini=$here/repaint.ini ;;
     *) usage ;;
 esac
@@ -652,6 +653,7 @@ run_fresh() {
 }
 
 make_base
+[ "$what" != base ] || exit 0
 build_marquell
 reference
 adapter_device="usb-serial,id=adapter,bus=xhci.0,chardev=usbline,serial=$usb_serial"
