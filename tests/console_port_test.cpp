@@ -148,6 +148,7 @@ TEST(SharedPorts, AnotherProgramHoldingThePortIsNamedWhenProcessesAreScanned) {
     s.Tty("ttyS1", "tty0\n");
     s.Link("proc/700/fd/4", "/dev/null");  // another marquell run: not a use
     s.File("proc/700/comm", "marquell\n");
+    EXPECT_EQ("", s.Said(true));
     s.Link("proc/412/fd/0", "/etc");
     s.Link("proc/412/fd/3", "/dev/null");
     s.File("proc/412/comm", "picocom\n");
