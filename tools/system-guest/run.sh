@@ -11,6 +11,8 @@
 #   tools/system-guest/run.sh [OPTION...] boot [N]    N boots (default 3), adapter in at boot
 #   tools/system-guest/run.sh [OPTION...] scenarios   plug, restart, hand run and pull on one boot
 #   tools/system-guest/run.sh [OPTION...] policy      what the unit's device policy lets it open
+#   tools/system-guest/run.sh [OPTION...] repaint     the repaint timer, and a login prompt on ttyS1
+#   tools/system-guest/run.sh [OPTION...] console     a boot with console=ttyS1: the display there is named
 #
 # boot: per boot, whether a stop of the unit came before multi-user.target,
 # the times systemd-analyze gives (userspace until multi-user.target, and
@@ -24,6 +26,15 @@
 # policy: the unit serves links to the first virtual console (/dev/tty1) and
 # to the real-time clock (/dev/rtc0), both opened to everyone by their modes
 # for the test, so that only the device policy can refuse them.
+# repaint: the timer is off after the install; with its period cut to 60 s
+# by a drop-in and the one command run, each run is followed by the next a
+# period after it ends, a repaint due during a run started by hand adds
+# nothing, and every byte of every run reaches both displays. Then a login
+# prompt on ttyS1: marquell-check and marquell's journal name it, and
+# neither named anything before.
+# console: the guest boots with console=ttyS1 (which also brings a login
+# prompt there): marquell-check, as root and as nobody, and the journal of
+# the boot's run name ttyS1 and only it.
 #
 # Options:
 #   --from REV       build the package from git revision REV instead of the work tree
@@ -79,7 +90,7 @@ done
 what=${1:-}
 case $what in
     boot) boots=${2:-3} ;;
-    scenarios | policy) boots=1 ;;
+    scenarios | policy | repaint | console) boots=1 ;;
     *) usage ;;
 esac
 [[ $boots =~ ^[1-9][0-9]*$ ]] || usage
@@ -238,7 +249,7 @@ start_guest() {
     # shellcheck disable=SC2054 # the commas separate QEMU's options
     local qemu=(qemu-system-x86_64 -accel tcg -smp "$smp" -m 1024 -nodefaults -no-user-config
         -display none -no-reboot -kernel "$work/vmlinuz" -initrd "$work/initrd.img"
-        -append "root=/dev/vda rw console=ttyS0 quiet"
+        -append "${kernel_extra:+$kernel_extra }root=/dev/vda rw console=ttyS0 quiet"
         -drive "file=$work/disk.img,format=raw,if=virtio"
         -serial "file:$boot_dir/console"
         -chardev socket,id=uart,fd=101 -device isa-serial,index=1,chardev=uart
@@ -538,6 +549,107 @@ run_policy() {
     stop_guest
 }
 
+# --- the repaint timer and a port shared with the console --------------------
+# The unit's runs in this boot as "START END" guest seconds, one a line.
+unit_runs() {
+    guest 'journalctl -b -u marquell.service -o short-monotonic --no-pager |
+        awk "match(\$0, /^\[ *[0-9.]+\]/) { t = substr(\$0, 2, RLENGTH - 2) + 0 }
+            /systemd\[1\]: Started marquell.service/ { s = t }
+            /marquell.service: (Deactivated successfully|Failed with result)/ { print s, t }"'
+}
+
+# wait_runs N: until N runs of the unit have ended in this boot.
+wait_runs() {
+    guest "for i in \$(seq 1800); do
+        n=\$(journalctl -b -u marquell.service -o cat | grep -cE '^marquell.service: (Deactivated successfully|Failed with result)')
+        [ \"\$n\" -ge $1 ] && exit 0; sleep 1; done; exit 1" || say "fewer than $1 runs ended within 30 minutes"
+}
+
+# shared_lines: what marquell-check, run as nobody, and the unit's runs say of
+# ports shared with the console or a login prompt.
+shared_lines() {
+    guest 'runuser -u nobody -- marquell-check /etc/marquell/marquell.ini | grep "is shared with";
+        journalctl -b -u marquell.service -o cat | grep "shared with"; exit 0'
+}
+
+# check_repaints LINE REF RUNS WHAT: LINE's bytes are RUNS passes of REF, of
+# which the last four (the timer's and the one by hand) whole.
+check_repaints() {
+    local out status=0
+    out=$(passes "$1" "$2") || status=$?
+    [[ $out == "$3 passes: "*"whole, whole, whole, whole" ]] || status=1
+    check "$status" "$4 received $out"
+}
+
+run_repaint() {
+    local period=60 out status runs before trigger
+    say "repaint: a fresh install, the adapter in at boot"
+    start_guest 1 yes
+    figures 1
+    wait_unit_done
+    before=$(unit_runs | grep -c .)
+    out=$(guest 'systemctl is-enabled marquell-repaint.timer; systemctl is-active marquell-repaint.timer')
+    [ "$out" = "$(printf 'disabled\ninactive')" ] && status=0 || status=1
+    check "$status" "the repaint timer is off after the install: $(echo $out)"
+    out=$(shared_lines)
+    [ -z "$out" ] && status=0 || status=1
+    check "$status" "no port named as shared, by marquell-check or the boot's runs ($before): ${out:-none}"
+    say "the period cut to $period s by a drop-in, then systemctl enable --now marquell-repaint.timer"
+    out=$(guest "mkdir -p /etc/systemd/system/marquell-repaint.timer.d &&
+        printf '[Timer]\nOnUnitInactiveSec=${period}s\n' >/etc/systemd/system/marquell-repaint.timer.d/period.conf &&
+        systemctl daemon-reload && systemctl enable --now marquell-repaint.timer 2>/dev/null;
+        systemctl is-enabled marquell-repaint.timer; systemctl is-active marquell-repaint.timer")
+    [ "$out" = "$(printf 'enabled\nactive')" ] && status=0 || status=1
+    check "$status" "the one command turns the timer on: $(echo $out)"
+    wait_runs $((before + 2))
+    say "a run by hand $((period - 25)) s after a run ended: the timer comes due during it"
+    guest "sleep $((period - 25)); systemctl start marquell.service"
+    wait_runs $((before + 3))
+    trigger=$(guest 'awk -v t="$(systemctl show -P LastTriggerUSecMonotonic marquell-repaint.timer)" \
+        "BEGIN { printf \"%.1f\", t / 1000000 }"')
+    wait_runs $((before + 4))
+    runs=$(unit_runs)
+    echo "  the unit's runs (guest's seconds since boot: start, end; the wait before it):"
+    awk 'NR > 1 { w = sprintf("%.1f s after the last ended", $1 - e) } { printf "    %8.1f %8.1f  %s\n", $1, $2, w; e = $2 }' <<<"$runs"
+    # The timer's runs each come a period after the one before it ended.
+    status=$(awk -v p="$period" -v b="$before" 'NR > 1 { g[NR] = $1 - e } { e = $2 }
+        function due(n) { return g[n] >= p && g[n] < p + 5 }
+        END { exit !(NR == b + 4 && due(b + 1) && due(b + 2) && due(b + 4)) }' <<<"$runs" && echo 0 || echo 1)
+    check "$status" "$((before + 4)) runs; runs $((before + 1)), $((before + 2)) and $((before + 4)) by the timer, each $period to $((period + 5)) s after the one before it ended"
+    status=$(awk -v t="$trigger" -v n=$((before + 3)) 'NR == n { in_run = t >= $1 && t <= $2 } END { exit !in_run }' <<<"$runs" &&
+        echo 0 || echo 1)
+    check "$status" "the repaint due during run $((before + 3)) (by hand) came at ${trigger}s, inside it, and added no run"
+    out=$(shared_lines)
+    [ -z "$out" ] && status=0 || status=1
+    check "$status" "still no port named as shared: ${out:-none}"
+    stop_guest
+    echo
+    check_repaints "$boot_dir/lines/ttyS1" "$work/ref/ttyS1" $((before + 4)) "the UART display (ttyS1)"
+    check_repaints "$boot_dir/lines/ttyS2" "$work/ref/ttyS$usb_port" $((before + 4)) "the adapter's display (ttyS$usb_port)"
+}
+
+run_console() {
+    local out status opened
+    say "console: a boot with console=ttyS1, the adapter in"
+    kernel_extra="console=ttyS1"
+    start_guest 1 yes
+    figures 1
+    wait_unit_done
+    shown '  ' 'echo "active consoles: $(cat /sys/class/tty/console/active)";
+        echo "serial-getty@ttyS1: $(systemctl is-active serial-getty@ttyS1.service)"' || true
+    out=$(shared_lines)
+    printf '%s\n' "$out" | sed 's/^/    /'
+    grep -q "^/etc/marquell/marquell.ini:3:1: warning: /dev/ttyS1 is shared with the kernel's console (console=ttyS1) and a login prompt (serial-getty@ttyS1.service)" <<<"$out" &&
+        ! grep -q 'ttyS40' <<<"$out" && status=0 || status=1
+    check "$status" "marquell-check, as nobody, names ttyS1 at 3:1 with its console and prompt, and not ttyS40"
+    opened=$(guest 'journalctl -b -u marquell.service -o cat | grep -c "^\"/dev/ttyS1\" opened at"')
+    [ "$opened" -ge 1 ] && [ "$(grep -c "^marquell: /dev/ttyS1: shared with the kernel's console (console=ttyS1)" <<<"$out")" = "$opened" ] &&
+        status=0 || status=1
+    check "$status" "each of the $opened runs that served ttyS1 all the same said so once on standard error, in the journal"
+    report_unit
+    stop_guest
+}
+
 make_base
 build_marquell
 reference
@@ -548,6 +660,8 @@ case $what in
     boot) run_boots ;;
     scenarios) run_scenarios ;;
     policy) run_policy ;;
+    repaint) run_repaint ;;
+    console) run_console ;;
 esac
 echo
 echo "$passed passed, $failures failed"
