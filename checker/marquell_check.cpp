@@ -13,6 +13,7 @@
 #include "descriptors.h"
 #include "display_model.h"
 #include "display_sequence.h"
+#include "port_rules.h"
 
 namespace {
 
@@ -195,6 +196,7 @@ int main(int argc, char** argv) {
         }
         return kExitUnreadable;
     }
+    CheckPortUses("", &r);
     if (!o.quiet) {
         for (size_t i = 0; i < r.displays.size(); ++i) {
             PrintDisplay(r, i);

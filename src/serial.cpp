@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "clock.h"
+#include "console_port.h"
 #include "line_wait.h"
 #include "port_lock.h"
 #include "protocol.h"
@@ -298,6 +299,10 @@ int Serial_Init(const char* devname, int baud_rate) {
     if (!TakeLock(baud_rate)) {
         printf("Serial_Init:: Open() failed\n");
         return Refuse(1);
+    }
+    char shared[256];
+    if (DescribeOpenPortUse(handle, shared, sizeof shared)) {
+        SayWhy("%s", shared);
     }
     termios tio{};
     if (GetAttr(handle, &tio) != 0) {

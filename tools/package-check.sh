@@ -2,7 +2,8 @@
 # Builds the Debian package with cpack and checks it, installing it only into
 # folders of its own: its metadata (dpkg-deb --info) and contents (dpkg-deb
 # --contents), the man pages (mandoc -T lint, man --warnings), the boot unit
-# (systemd-analyze verify), the example display list, the example udev rule
+# and its repaint timer (systemd-analyze verify; the timer disabled after an
+# install), the example display list, the example udev rule
 # (its keys, and udevadm verify where udevadm has it), a `cmake --install`
 # into a private prefix, that no display list is installed and the owner's
 # is kept by a second install and by package upgrades, also from a package
@@ -136,6 +137,7 @@ case "$unit" in
     lib/systemd/system/marquell.service | usr/lib/systemd/system/marquell.service) ;;
     *) fail "marquell.service is at '$unit'"; unit=lib/systemd/system/marquell.service ;;
 esac
+timer=${unit%/marquell.service}/marquell-repaint.timer
 {
     echo "-rwxr-xr-x root/root usr/bin/marquell"
     echo "-rwxr-xr-x root/root usr/bin/marquell-check"
@@ -143,7 +145,7 @@ esac
         usr/share/doc/marquell/README.md usr/share/doc/marquell/marquell.ini \
         usr/share/doc/marquell/70-marquell-adapter.rules \
         usr/share/doc/marquell/copyright usr/share/doc/marquell/changelog.gz \
-        "$unit"; do
+        "$unit" "$timer"; do
         echo "-rw-r--r-- root/root $f"
     done
 } | sort -k3 >"$work/files.want"
@@ -255,6 +257,17 @@ if out=$(cd "$work/unit" && MANPATH="$root/usr/share/man" \
 else
     fail "systemd-analyze verify marquell.service:"; echo "$out" >&2
 fi
+cp "$root/$timer" "$work/unit/"
+if out=$(cd "$work/unit" && MANPATH="$root/usr/share/man" \
+    systemd-analyze verify "$work/unit/marquell-repaint.timer" 2>&1) && [ -z "$out" ]; then
+    ok "systemd-analyze verify: marquell-repaint.timer"
+else
+    fail "systemd-analyze verify marquell-repaint.timer:"; echo "$out" >&2
+fi
+# The repaint starts the unit a period after each run ends, and only that.
+grep -qx 'Unit=marquell.service' "$root/$timer" && grep -qx 'OnUnitInactiveSec=15min' "$root/$timer" ||
+    fail "the timer does not start marquell.service 15 minutes after each run"
+grep -qx 'WantedBy=timers.target' "$root/$timer" || fail "the timer is not wanted by timers.target"
 grep -q '^PrivateDevices=yes' "$root/$unit" && fail "PrivateDevices=yes would hide /dev/ttyS*"
 for group in ttyUSB ttyACM; do
     grep -qx "DeviceAllow=char-$group rw" "$root/$unit" || fail "the unit does not allow the $group devices"
@@ -337,7 +350,8 @@ else
 fi
 for f in bin/marquell bin/marquell-check share/man/man1/marquell.1.gz share/man/man1/marquell-check.1.gz \
     share/doc/marquell/README.md share/doc/marquell/marquell.ini \
-    share/doc/marquell/70-marquell-adapter.rules lib/systemd/system/marquell.service; do
+    share/doc/marquell/70-marquell-adapter.rules lib/systemd/system/marquell.service \
+    lib/systemd/system/marquell-repaint.timer; do
     [ -e "$prefix/$f" ] || fail "cmake --install --prefix did not install $f"
 done
 [ -d "$prefix/etc/marquell" ] && [ ! -e "$prefix/etc/marquell/marquell.ini" ] &&
@@ -394,6 +408,16 @@ else
     if dpkg_in_root -i "$deb" && [ -d "$droot/etc/marquell" ] && [ ! -e "$list" ]; then
         ok "dpkg -i into an empty root makes /etc/marquell and writes no display list"
         cp "$top/packaging/marquell.ini" "$list"
+        # Off after the install; on after the one command the README gives.
+        state=$(systemctl --root="$droot" is-enabled marquell-repaint.timer 2>&1 || true)
+        if [ "$state" = disabled ] &&
+            systemctl --root="$droot" enable marquell-repaint.timer >>"$work/dpkg.log" 2>&1 &&
+            [ "$(systemctl --root="$droot" is-enabled marquell-repaint.timer 2>&1)" = enabled ]; then
+            ok "the installed repaint timer is disabled, and enabled by systemctl enable"
+        else
+            fail "the installed repaint timer is '$state', or systemctl enable does not enable it"
+        fi
+        systemctl --root="$droot" disable marquell-repaint.timer >>"$work/dpkg.log" 2>&1
         edit "$list"
         repack "$version+1"
         dpkg_in_root -i "$work/next.deb" && edited "$list" &&

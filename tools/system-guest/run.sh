@@ -15,6 +15,8 @@
 #                                                     (default 30), then 20 in 10 s
 #   tools/system-guest/run.sh [OPTION...] fresh       the package as installed: no display list yet
 #   tools/system-guest/run.sh base                    only make the Debian 12 system, once
+#   tools/system-guest/run.sh [OPTION...] repaint     the repaint timer, and a login prompt on ttyS1
+#   tools/system-guest/run.sh [OPTION...] console     a boot with console=ttyS1: the display there is named
 #
 # boot: per boot, whether a stop of the unit came before multi-user.target,
 # the times systemd-analyze gives (userspace until multi-user.target, and
@@ -40,6 +42,15 @@
 # adapter's repaint, `systemctl enable --now`) must be skipped, not failed,
 # with the journal's one line saying what to write, and no display may get a
 # byte; once the file is written, a restart paints both displays.
+# repaint: the timer is off after the install; with its period cut to 60 s
+# by a drop-in and the one command run, each run is followed by the next a
+# period after it ends, a repaint due during a run started by hand adds
+# nothing, and every byte of every run reaches both displays. Then a login
+# prompt on ttyS1: marquell-check and marquell's journal name it, and
+# neither named anything before.
+# console: the guest boots with console=ttyS1 (which also brings a login
+# prompt there): marquell-check, as root and as nobody, and the journal of
+# the boot's run name ttyS1 and only it.
 #
 # Options:
 #   --from REV       build the package from git revision REV instead of the work tree
@@ -96,7 +107,7 @@ what=${1:-}
 ini=$here/marquell.ini
 case $what in
     boot) boots=${2:-3} ;;
-    scenarios | policy | fresh | base) boots=1 ;;
+    scenarios | policy | fresh | base | repaint | console) boots=1 ;;
     reloads) boots=${2:-30} ini=$here/repaint.ini ;;
     *) usage ;;
 esac
@@ -260,7 +271,7 @@ start_guest() {
     # shellcheck disable=SC2054 # the commas separate QEMU's options
     local qemu=(qemu-system-x86_64 -accel tcg -smp "$smp" -m 1024 -nodefaults -no-user-config
         -display none -no-reboot -kernel "$work/vmlinuz" -initrd "$work/initrd.img"
-        -append "root=/dev/vda rw console=ttyS0 quiet"
+        -append "${kernel_extra:+$kernel_extra }root=/dev/vda rw console=ttyS0 quiet"
         -drive "file=$work/disk.img,format=raw,if=virtio"
         -serial "file:$boot_dir/console"
         -chardev socket,id=uart,fd=101 -device isa-serial,index=1,chardev=uart
@@ -652,6 +663,116 @@ run_fresh() {
     check_lines 1
 }
 
+# --- the repaint timer and a port shared with the console --------------------
+# The unit's runs in this boot as "START END" guest seconds, one a line: from
+# the start job (a timer's or a plug's) to the end of the process.
+unit_runs() {
+    guest 'journalctl -b -u marquell.service -o short-monotonic --no-pager |
+        awk "match(\$0, /^\[ *[0-9.]+\]/) { t = substr(\$0, 2, RLENGTH - 2) + 0 }
+            /systemd\[1\]: Starting marquell.service/ { s = t }
+            /marquell.service: (Deactivated successfully|Failed with result)/ { print s, t }"'
+}
+
+# wait_runs N: until N runs of the unit have ended in this boot.
+wait_runs() {
+    guest "for i in \$(seq 1800); do
+        n=\$(journalctl -b -u marquell.service -o cat | grep -cE '^marquell.service: (Deactivated successfully|Failed with result)')
+        [ \"\$n\" -ge $1 ] && exit 0; sleep 1; done; exit 1" || say "fewer than $1 runs ended within 30 minutes"
+}
+
+# shared_lines: what marquell-check, run as nobody, and the unit's runs say of
+# ports shared with the console or a login prompt.
+shared_lines() {
+    guest 'runuser -u nobody -- marquell-check /etc/marquell/marquell.ini | grep "is shared with";
+        journalctl -b -u marquell.service -o cat | grep "shared with"; exit 0'
+}
+
+# check_repaints LINE REF RUNS WHAT: LINE's bytes are RUNS passes of REF, of
+# which the last four (the timer's and the one by hand) whole.
+check_repaints() {
+    local out status=0
+    out=$(passes "$1" "$2") || status=$?
+    [[ $out == "$3 passes: "*"whole, whole, whole, whole" ]] || status=1
+    check "$status" "$4 received $out"
+}
+
+run_repaint() {
+    local period=60 out status runs before opened_uart opened_adapter
+    say "repaint: a fresh install, the adapter in at boot"
+    start_guest 1 yes
+    figures 1
+    wait_unit_done
+    runs=$(unit_runs)  # not in a pipeline: a subshell has no descriptors of the coprocess
+    before=$(grep -c . <<<"$runs")
+    out=$(guest 'systemctl is-enabled marquell-repaint.timer; systemctl is-active marquell-repaint.timer; exit 0')
+    [ "$out" = "$(printf 'disabled\ninactive')" ] && status=0 || status=1
+    check "$status" "the repaint timer is off after the install: ${out//$'\n'/ }"
+    out=$(shared_lines)
+    [ -z "$out" ] && status=0 || status=1
+    check "$status" "no port named as shared, by marquell-check or the boot's runs ($before): ${out:-none}"
+    say "the period cut to $period s by a drop-in, then systemctl enable --now marquell-repaint.timer"
+    out=$(guest "mkdir -p /etc/systemd/system/marquell-repaint.timer.d &&
+        printf '[Timer]\nOnUnitInactiveSec=${period}s\n' >/etc/systemd/system/marquell-repaint.timer.d/period.conf &&
+        systemctl daemon-reload && systemctl enable --now marquell-repaint.timer 2>/dev/null;
+        systemctl is-enabled marquell-repaint.timer; systemctl is-active marquell-repaint.timer; exit 0")
+    [ "$out" = "$(printf 'enabled\nactive')" ] && status=0 || status=1
+    check "$status" "the one command turns the timer on: ${out//$'\n'/ }"
+    wait_runs $((before + 2))
+    say "a run by hand $((period - 25)) s after a run ended: the timer comes due during it"
+    guest "sleep $((period - 25)); systemctl start marquell.service"
+    wait_runs $((before + 3))
+    wait_runs $((before + 4))
+    runs=$(unit_runs)
+    echo "  the unit's runs (guest's seconds since boot: start, end; the wait before it):"
+    awk 'NR > 1 { w = sprintf("%.1f s after the last ended", $1 - e) } { printf "    %8.1f %8.1f  %s\n", $1, $2, w; e = $2 }' <<<"$runs"
+    # The timer's runs each come a period after the one before it ended.
+    status=$(awk -v p="$period" -v b="$before" 'NR > 1 { g[NR] = $1 - e } { e = $2 }
+        function due(n) { return g[n] >= p && g[n] < p + 10 }
+        END { exit !(NR == b + 4 && due(b + 1) && due(b + 2) && due(b + 4)) }' <<<"$runs" && echo 0 || echo 1)
+    check "$status" "$((before + 4)) runs; runs $((before + 1)), $((before + 2)) and $((before + 4)) by the timer, each $period to $((period + 10)) s after the one before it ended"
+    # The hand's run began before the timer's due time and ended after it.
+    status=$(awk -v p="$period" -v n=$((before + 3)) 'NR == n - 1 { due = $2 + p } NR == n { ok = $1 < due && due < $2 }
+        END { exit !ok }' <<<"$runs" && echo 0 || echo 1)
+    check "$status" "the repaint due $period s after run $((before + 2)) ended fell inside run $((before + 3)) (by hand) and added no run"
+    out=$(shared_lines)
+    [ -z "$out" ] && status=0 || status=1
+    check "$status" "still no port named as shared: ${out:-none}"
+    # A boot's run that began before the adapter came did not open it.
+    opened_uart=$(guest 'journalctl -b -u marquell.service -o cat | grep -c "^\"/dev/ttyS1\" opened at"; exit 0')
+    opened_adapter=$(guest "journalctl -b -u marquell.service -o cat | grep -c '^\"/dev/ttyS$usb_port\" opened at'; exit 0")
+    stop_guest
+    echo
+    check_repaints "$boot_dir/lines/ttyS1" "$work/ref/ttyS1" "$opened_uart" "the UART display (ttyS1), opened by $opened_uart runs,"
+    check_repaints "$boot_dir/lines/ttyS2" "$work/ref/ttyS$usb_port" "$opened_adapter" \
+        "the adapter's display (ttyS$usb_port), opened by $opened_adapter runs,"
+}
+
+run_console() {
+    local out status opened
+    say "console: a boot with console=ttyS1, the adapter in"
+    kernel_extra="console=ttyS1"
+    start_guest 1 yes
+    figures 1
+    wait_unit_done
+    shown '  ' 'echo "active consoles: $(cat /sys/class/tty/console/active)";
+        echo "serial-getty@ttyS1: $(systemctl is-active serial-getty@ttyS1.service)"' || true
+    out=$(shared_lines)
+    printf '%s\n' "$out" | sed 's/^/    /'
+    grep -q "^/etc/marquell/marquell.ini:3:1: warning: /dev/ttyS1 is shared with the kernel's console (console=ttyS1) and a login prompt (serial-getty@ttyS1.service)" <<<"$out" &&
+        ! grep -q 'ttyS40' <<<"$out" && status=0 || status=1
+    check "$status" "marquell-check, as nobody, names ttyS1 at 3:1 with its console and prompt, and not ttyS40"
+    opened=$(guest 'journalctl -b -u marquell.service -o cat | grep -c "^\"/dev/ttyS1\" opened at"; exit 0')
+    [ "$opened" -ge 1 ] && [ "$(grep -c "^marquell: /dev/ttyS1: shared with the kernel's console (console=ttyS1)" <<<"$out")" = "$opened" ] &&
+        status=0 || status=1
+    check "$status" "each of the $opened runs that served ttyS1 all the same said so once on standard error, in the journal"
+    echo "  the unit's runs (journal, without the SendByte() failed lines):"
+    shown '    ' 'journalctl -b -u marquell.service -o short-monotonic --no-pager |
+        grep -E "Started|Stopp|Reload|opened at|Open\(\) failed|marquell: |Done|Stopped by";
+        echo "SendByte() failed: $(journalctl -b -u marquell.service -o cat | grep -cx "SendByte() failed") lines"' ||
+        true
+    stop_guest
+}
+
 make_base
 [ "$what" != base ] || exit 0
 build_marquell
@@ -665,6 +786,8 @@ case $what in
     policy) run_policy ;;
     reloads) run_reloads "$boots" ;;
     fresh) run_fresh ;;
+    repaint) run_repaint ;;
+    console) run_console ;;
 esac
 echo
 echo "$passed passed, $failures failed"

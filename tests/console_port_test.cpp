@@ -1,0 +1,173 @@
+// A display's port shared with the kernel's console, a login prompt or
+// another program, told from a made-up system: its sysfs, /proc and /dev in a
+// folder. /dev/null stands in for the port, so every path follows a real
+// character device.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "console_port.h"
+#include "port_rules.h"
+#include "program_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kFile[] = R"(baudrate=9600
+lcd=2 line1="a" line2="b" line3="c" line4="d"
+  lcd=40 line1="a" line2="b" line3="c" line4="d"
+lcd=40 line1="e" line2="f" line3="g" line4="h"
+)";
+
+class System {
+public:
+    System() {
+        struct stat st {};
+        EXPECT_EQ(0, stat("/dev/null", &st));
+        port_ = st.st_rdev;
+    }
+    std::string Root() const { return dir_.path(); }
+    dev_t Port() const { return port_; }
+    std::string PortNumber() const {
+        return std::to_string(major(port_)) + ":" + std::to_string(minor(port_));
+    }
+    void File(const std::string& name, const std::string& text) const {
+        fs::create_directories(fs::path(Root() + "/" + name).parent_path());
+        dir_.Write(name, text);
+    }
+    void Link(const std::string& name, const std::string& target) const {
+        fs::create_directories(fs::path(Root() + "/" + name).parent_path());
+        fs::create_symlink(target, Root() + "/" + name);
+    }
+    void Folder(const std::string& name) const { fs::create_directories(Root() + "/" + name); }
+    // The port as the kernel names it, and the console list of sysfs.
+    void Tty(const std::string& name, const std::string& active) const {
+        Link("sys/dev/char/" + PortNumber(), "../../devices/platform/serial8250/tty/" + name);
+        File("sys/class/tty/" + name + "/dev", PortNumber() + "\n");
+        File("sys/class/tty/ttyS0/dev", "4:64\n");
+        File("sys/class/tty/tty0/dev", "4:0\n");
+        File("sys/class/tty/console/active", active);
+    }
+    // The warnings marquell-check adds for kFile's ports.
+    std::vector<Warning> Checked() const {
+        File("marquell.ini", kFile);
+        CheckResult r;
+        EXPECT_TRUE(CheckFile((Root() + "/marquell.ini").c_str(), 20, &r));
+        CheckPortUses(Root().c_str(), &r);
+        std::vector<Warning> shared;
+        for (const Warning& w : r.warnings) {
+            if (w.text.find(" is shared with ") != std::string::npos) {
+                shared.push_back(w);
+            }
+        }
+        return shared;
+    }
+    std::string Said(bool scan_processes = false) const {
+        char out[256];
+        DescribePortUse(FindPortUse(Root().c_str(), port_, scan_processes), out, sizeof out);
+        return out;
+    }
+
+private:
+    WorkDir dir_;
+    dev_t port_ = 0;
+};
+
+TEST(SharedPorts, TheConsoleIsFoundByDeviceNumberAndNamedOnTheFirstLcdOfItsPort) {
+    System s;
+    s.Tty("ttyUSB0", "tty0 ttyUSB0\n");
+    s.Link("dev/ttyS40", "/dev/null");  // as a udev rule links an adapter
+    std::vector<Warning> w = s.Checked();
+    ASSERT_EQ(1u, w.size());
+    EXPECT_EQ(3, w[0].line);
+    EXPECT_EQ(3, w[0].column);
+    EXPECT_EQ(
+        "/dev/ttyS40 is shared with the kernel's console (console=ttyUSB0), whose text garbles "
+        "the display; to free it: remove console=ttyUSB0 from the kernel command line, then "
+        "reboot",
+        w[0].text);
+}
+
+TEST(SharedPorts, NothingIsSaidWhereTheConsoleIsElsewhereOrCannotBeRead) {
+    System s;
+    EXPECT_EQ("", s.Said()) << "an empty system";
+    s.Tty("ttyS1", "tty0 ttyS0\n");
+    s.File("proc/consoles", "ttyS0                -W- (EC p a)    4:64\n");
+    EXPECT_EQ("", s.Said());
+    EXPECT_TRUE(s.Checked().empty());  // no dev/ttyS2 nor dev/ttyS40 there
+    s.Link("dev/ttyS40", "/dev/null");
+    EXPECT_TRUE(s.Checked().empty());
+}
+
+TEST(SharedPorts, ProcConsolesIsReadOnlyWhereSysfsCannotBe) {
+    System s;
+    s.File("proc/consoles", "ttyS1                -W- (EC p a)    " + s.PortNumber() + "\n");
+    EXPECT_NE(std::string::npos, s.Said().find("console=ttyS1"));
+    s.Tty("ttyS1", "ttyS0\n");  // sysfs now answers, and it says elsewhere
+    EXPECT_EQ("", s.Said());
+}
+
+TEST(SharedPorts, ALoginPromptIsFoundByItsUnitsControlGroup) {
+    System s;
+    s.Tty("ttyS1", "tty0\n");
+    s.Folder("sys/fs/cgroup/system.slice/system-serial\\x2dgetty.slice/serial-getty@ttyS0.service");
+    EXPECT_EQ("", s.Said()) << "a prompt on another port";
+    s.Folder("sys/fs/cgroup/system.slice/system-serial\\x2dgetty.slice/serial-getty@ttyS1.service");
+    EXPECT_EQ(
+        "shared with a login prompt (serial-getty@ttyS1.service), whose text garbles the "
+        "display; to free it: sudo systemctl disable --now serial-getty@ttyS1.service",
+        s.Said());
+    s.File("sys/class/tty/console/active", "ttyS1\n");
+    EXPECT_NE(std::string::npos,
+              s.Said().find("console (console=ttyS1) and a login prompt (serial-getty@ttyS1"));
+}
+
+TEST(SharedPorts, RaspiConfigFreesOnlyTheBoardsOwnUart) {
+    System s;
+    s.File("usr/bin/raspi-config", "");
+    s.Tty("ttyS0", "ttyS0\n");
+    s.File("sys/class/tty/ttyS0/dev", s.PortNumber() + "\n");
+    EXPECT_NE(std::string::npos, s.Said().find("sudo raspi-config nonint do_serial_cons 1"));
+    System adapter;
+    adapter.File("usr/bin/raspi-config", "");
+    adapter.Tty("ttyUSB0", "ttyUSB0\n");
+    EXPECT_NE(std::string::npos, adapter.Said().find("remove console=ttyUSB0"));
+}
+
+TEST(SharedPorts, AnotherProgramHoldingThePortIsNamedWhenProcessesAreScanned) {
+    System s;
+    s.Tty("ttyS1", "tty0\n");
+    s.Link("proc/700/fd/4", "/dev/null");  // another marquell run: not a use
+    s.File("proc/700/comm", "marquell\n");
+    EXPECT_EQ("", s.Said(true));
+    s.Link("proc/412/fd/0", "/etc");
+    s.Link("proc/412/fd/3", "/dev/null");
+    s.File("proc/412/comm", "picocom\n");
+    EXPECT_EQ("", s.Said(false));
+    EXPECT_EQ(
+        "shared with another program, picocom (pid 412), whose text garbles the display; to "
+        "free it: stop that program",
+        s.Said(true));
+}
+
+TEST(SharedPorts, APseudoTerminalIsNeverTakenForAConsole) {
+    // marquell's own call, on this machine, for a port with no sysfs entry.
+    int fd = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    char out[256];
+    EXPECT_FALSE(DescribeOpenPortUse(fd, out, sizeof out));
+    EXPECT_STREQ("", out);
+    close(fd);
+}
+
+}  // namespace
