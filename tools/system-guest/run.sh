@@ -177,9 +177,11 @@ make_base() {
         { tail -n 20 "$cache/debootstrap.log"; die "debootstrap failed (log: $cache/debootstrap.log)"; }
     # The kernel comes after, with an initramfs of the guest's disk drivers
     # only: all of the kernel's storage drivers take most of an hour to
-    # gather under qemu-user, these a few minutes.
+    # gather under qemu-user, these a few minutes. And the virtio console's,
+    # where the kernel's console is one (arm64): without a console the
+    # initramfs cannot hand over to systemd.
     echo MODULES=list >"$base.new/etc/initramfs-tools/conf.d/sysguest"
-    printf '%s\n' virtio_pci virtio_blk ext4 >>"$base.new/etc/initramfs-tools/modules"
+    printf '%s\n' virtio_pci virtio_blk ext4 virtio_console >>"$base.new/etc/initramfs-tools/modules"
     chroot "$base.new" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
         "linux-image-$arch" >>"$cache/debootstrap.log" 2>&1 ||
         { tail -n 20 "$cache/debootstrap.log"; die "could not install Debian's kernel (log: $cache/debootstrap.log)"; }
