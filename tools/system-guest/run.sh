@@ -53,9 +53,10 @@
 # As root (debootstrap, chroot, mkfs). The Debian 12 system (about 600 MB)
 # is made once with debootstrap into ~/.cache/marquell/system-guest (arm64:
 # system-guest-arm64, its programs run by qemu-user-static, see
-# tools/cross.sh) and kept. The guest runs under QEMU's own emulation (TCG): a boot takes about
-# a minute, a pass at 1200 baud about two. A boot that is timed should run
-# alone on the machine. Not part of CI: a run takes 10 to 20 minutes.
+# tools/cross.sh) and kept. The guest runs under QEMU's own emulation
+# (TCG): a boot takes about a minute, a pass at 1200 baud about two. A boot
+# that is timed should run alone on the machine. Not part of CI: a run
+# takes 10 to 20 minutes.
 # MARQUELL_SYSGUEST_KEEP=1 keeps the work folder (the guest's console, each
 # line's bytes and times, the guest's journal of each boot).
 #
