@@ -647,7 +647,7 @@ pulse_figure() {
 # them back: raw 8N2 at the display list's rate, no flow control.
 line_settings() {
     local text word status=0
-    text=" $(guest "stty -a -F /dev/ttyS$1 | tr '\n' ' '") "
+    text=" $(guest "stty -a -F /dev/ttyS$1 | tr '\n' ' '; echo") "
     for word in "speed $uart_rate baud;" cs8 cstopb -parenb -crtscts -ixon -icanon -isig -echo -opost; do
         [[ "$text" == *" $word "* ]] || { status=1; echo "  /dev/ttyS$1 lacks '$word': $text"; }
     done
