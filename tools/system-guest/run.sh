@@ -29,8 +29,9 @@
 # byte each display received, the line settings read back with stty, the
 # UART's pulse against its wire time, the unit's security exposure, the
 # policy probe), then one at 19200 baud without it (the pulse against its
-# wire time, the adapter plugged in during the pulse and pulled during a
-# later one). Its last lines are the figures: boot to the first byte, the
+# wire time, the adapter plugged in once the boot's pass has reached the
+# UART, which at 19200 baud is mostly after that pass, and pulled while a
+# later pass serves the UART). Its last lines are the figures: boot to the first byte, the
 # pulse's line time against its wire time, plug to paint.
 #
 # Options:
@@ -693,7 +694,7 @@ run_all() {
     echo
     uart_rate=19200
     reference
-    say "boot 2: the displays at $uart_rate baud, the adapter plugged in during the pulse, then pulled"
+    say "boot 2: the displays at $uart_rate baud, the adapter plugged in, then pulled"
     start_guest 2 no
     figures 2
     wait_in_pulse 1
