@@ -269,7 +269,8 @@ grep -qx 'Unit=marquell.service' "$root/$timer" && grep -qx 'OnUnitInactiveSec=1
     fail "the timer does not start marquell.service 15 minutes after each run"
 grep -qx 'WantedBy=timers.target' "$root/$timer" || fail "the timer is not wanted by timers.target"
 grep -q '^PrivateDevices=yes' "$root/$unit" && fail "PrivateDevices=yes would hide /dev/ttyS*"
-for group in ttyUSB ttyACM; do
+# The USB adapters, and the boards' own UARTs that are not ttyS.
+for group in ttyUSB ttyACM ttyAMA ttySAC ttymxc ttyMSM ttyAML ttyTHS ttyLP ttyPS; do
     grep -qx "DeviceAllow=char-$group rw" "$root/$unit" || fail "the unit does not allow the $group devices"
 done
 # ttyS0..ttyS31 by number; major 4 as a whole would admit the virtual consoles.
@@ -278,6 +279,8 @@ for minor in $(seq 64 95); do
 done
 grep -Eq '^DeviceAllow=(char-ttyS|char-tty|char-4|/dev/char/4:([0-9]|[1-5][0-9]|6[0-3])) ' "$root/$unit" &&
     fail "the unit's device policy admits the virtual consoles (major 4, minors 0-63)"
+grep -Eq '^DeviceAllow=(char-hvc|char-console|char-vc|char-5|char-229|/dev/char/(5|229):)' "$root/$unit" &&
+    fail "the unit's device policy admits a console (major 5, or hvc, major 229)"
 # Type=oneshot would hold the boot until every byte is on the wire; without
 # DefaultDependencies=no multi-user.target waits for any job on the unit.
 grep -qx 'Type=exec' "$root/$unit" || fail "the unit is not Type=exec: the boot would wait for the displays"
@@ -325,6 +328,9 @@ fi
 # its port, and at boot that job holds the boot.
 grep -q 'RUN+="/bin/systemctl --no-block reload-or-restart marquell.service"' "$root/$rules_doc" ||
     fail "$rules_doc does not repaint with reload-or-restart"
+# A board's UART is the one line an owner edits (the README says so).
+grep -Eq '^#KERNEL=="ttyAMA0", ENV\{\.MARQUELL_PORT\}="[0-9]+"$' "$root/$rules_doc" ||
+    fail "$rules_doc has no board UART line to uncomment"
 # The key check itself must refuse a key udev does not know.
 printf 'KERNEL=="ttyUSB0", SYMLNK+="ttyS40"\n' >"$work/bad.rules"
 "$top/tools/udev-rule-check.sh" "$work/bad.rules" 2>/dev/null &&

@@ -17,6 +17,7 @@
 #   tools/system-guest/run.sh base                    only make the Debian 12 system, once
 #   tools/system-guest/run.sh [OPTION...] repaint     the repaint timer, and a login prompt on ttyS1
 #   tools/system-guest/run.sh [OPTION...] console     a boot with console=ttyS1: the display there is named
+#   tools/system-guest/run.sh [OPTION...] all         the displays on two boots, 1200 and 19200 baud
 #
 # boot: per boot, whether a stop of the unit came before multi-user.target,
 # the times systemd-analyze gives (userspace until multi-user.target, and
@@ -51,6 +52,14 @@
 # console: the guest boots with console=ttyS1 (which also brings a login
 # prompt there): marquell-check, as root and as nobody, and the journal of
 # the boot's run name ttyS1 and only it.
+# all: a boot at 1200 baud with the adapter in (the boot's figures, every
+# byte each display received, the line settings read back with stty, the
+# UART's pulse against its wire time, the unit's security exposure, the
+# policy probe), then one at 19200 baud without it (the pulse against its
+# wire time, the adapter plugged in once the boot's pass has reached the
+# UART, which at 19200 baud is mostly after that pass, and pulled while a
+# later pass serves the UART). Its last lines are the figures: boot to the first byte, the
+# pulse's line time against its wire time, plug to paint.
 #
 # Options:
 #   --from REV       build the package from git revision REV instead of the work tree
@@ -63,12 +72,19 @@
 #                    system (a unit that takes 30 s to start, as a wait for
 #                    the network can) still holds multi-user.target
 #   --smp N          virtual processors (default 1)
+#   --arch ARCH      amd64 (the default) or arm64: Debian 12 arm64 on QEMU's
+#                    virt board (Cortex-A57), the package cross-built, the
+#                    UART display on the board's PL011 (ttyAMA0), which the
+#                    rule's board line links as /dev/ttyS50, and the
+#                    kernel's console on a virtio console (hvc0)
 #
 # As root (debootstrap, chroot, mkfs). The Debian 12 system (about 600 MB)
-# is made once with debootstrap into ~/.cache/marquell/system-guest and
-# kept. The guest runs under QEMU's own emulation (TCG): a boot takes about
-# a minute, a pass at 1200 baud about two. A boot that is timed should run
-# alone on the machine. Not part of CI: a run takes 10 to 20 minutes.
+# is made once with debootstrap into ~/.cache/marquell/system-guest (arm64:
+# system-guest-arm64, its programs run by qemu-user-static, see
+# tools/cross.sh) and kept. The guest runs under QEMU's own emulation
+# (TCG): a boot takes about a minute, a pass at 1200 baud about two. A boot
+# that is timed should run alone on the machine. Not part of CI: a run
+# takes 10 to 20 minutes.
 # MARQUELL_SYSGUEST_KEEP=1 keeps the work folder (the guest's console, each
 # line's bytes and times, the guest's journal of each boot).
 #
@@ -78,7 +94,6 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 here="$top/tools/system-guest"
-cache="${XDG_CACHE_HOME:-$HOME/.cache}/marquell/system-guest"
 mirror=${MARQUELL_SYSGUEST_MIRROR:-http://deb.debian.org/debian}
 # The adapter as QEMU's usb-serial shows it, and the link the rule makes.
 usb_vendor=0403 usb_product=6001 usb_serial=MQ0001 usb_port=40
@@ -86,7 +101,7 @@ uart_rate=1200
 # The adapter's line is read at this pace: fast enough never to hold QEMU back.
 usb_pace=1000000
 
-from="" unit="" rule="" figures_only=no late=no smp=1
+from="" unit="" rule="" figures_only=no late=no smp=1 arch=amd64
 usage() {
     sed -n '/^#   tools/,/^# As root/p' "$0" | sed 's/^# \{0,1\}//' | grep -v '^As root' >&2
     exit 2
@@ -99,6 +114,7 @@ while [ $# -gt 0 ]; do
         --figures-only) figures_only=yes; shift ;;
         --late-adapter) late=yes; shift ;;
         --smp) smp=${2:?}; shift 2 ;;
+        --arch) arch=${2:?}; shift 2 ;;
         -*) usage ;;
         *) break ;;
     esac
@@ -107,7 +123,7 @@ what=${1:-}
 ini=$here/marquell.ini
 case $what in
     boot) boots=${2:-3} ;;
-    scenarios | policy | fresh | base | repaint | console) boots=1 ;;
+    scenarios | policy | fresh | base | repaint | console | all) boots=1 ;;
     reloads) boots=${2:-30} ini=$here/repaint.ini ;;
     *) usage ;;
 esac
@@ -116,9 +132,41 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "system-guest: run it as root (debootstrap, chroot and mkfs need root)" >&2
     exit 2
 fi
+# What differs between the architectures: the Debian system and its kernel,
+# QEMU's machine, where the kernel's console goes, and the UART the display
+# is on (uart_port: the port in the display list; uart_kernel: the kernel's
+# name for the UART, which the rule's board line links as /dev/ttyS<port>).
+# shellcheck disable=SC2054 # the commas separate QEMU's options
+case $arch in
+    amd64)
+        cache_name=system-guest qemu_package=qemu-system-x86
+        uart_port=1 uart_kernel="" uart_text="16550 on ttyS1"
+        qemu_machine=(qemu-system-x86_64 -accel tcg)
+        qemu_console=(-serial "file:@BOOT@/console")
+        console=ttyS0
+        qemu_uart=(-chardev socket,id=uart,fd=101 -device isa-serial,index=1,chardev=uart)
+        ;;
+    arm64)
+        cache_name=system-guest-arm64 qemu_package=qemu-system-arm
+        uart_port=50 uart_kernel=ttyAMA0 uart_text="PL011 as ttyS50"
+        qemu_machine=(qemu-system-aarch64 -M virt -cpu cortex-a57 -accel tcg)
+        qemu_console=(-chardev "file,id=console,path=@BOOT@/console" -device virtconsole,chardev=console)
+        console=hvc0
+        qemu_uart=(-chardev socket,id=uart,fd=101 -serial chardev:uart)
+        ;;
+    *) usage ;;
+esac
+cache="${XDG_CACHE_HOME:-$HOME/.cache}/marquell/$cache_name"
 # shellcheck source=tools/prereqs.sh
 . "$top/tools/prereqs.sh"
-need_packages debootstrap qemu-system-x86 e2fsprogs socat git cmake make g++ libgtest-dev dpkg-dev
+need_packages debootstrap "$qemu_package" e2fsprogs socat git cmake make g++ libgtest-dev dpkg-dev
+toolchain=()
+if [ "$arch" != "$(dpkg --print-architecture)" ]; then
+    # shellcheck source=tools/cross.sh
+    . "$top/tools/cross.sh"
+    cross_prepare "$arch"
+    toolchain=(-DCMAKE_TOOLCHAIN_FILE="$cross_toolchain")
+fi
 
 work=$(mktemp -d)
 cleanup() {
@@ -155,10 +203,19 @@ make_base() {
     say "debootstrap: Debian 12 with systemd, udev and Debian's kernel into $base (once)"
     mkdir -p "$cache"
     rm -rf "$base.new"
-    debootstrap --variant=minbase \
-        --include=systemd-sysv,udev,dbus,kmod,procps,linux-image-amd64,initramfs-tools \
+    debootstrap --arch="$arch" --variant=minbase --include=systemd-sysv,udev,dbus,kmod,procps,initramfs-tools \
         bookworm "$base.new" "$mirror" >"$cache/debootstrap.log" 2>&1 ||
         { tail -n 20 "$cache/debootstrap.log"; die "debootstrap failed (log: $cache/debootstrap.log)"; }
+    # The kernel comes after, with an initramfs of the guest's disk drivers
+    # only: all of the kernel's storage drivers take most of an hour to
+    # gather under qemu-user, these a few minutes. And the virtio console's,
+    # where the kernel's console is one (arm64): without a console the
+    # initramfs cannot hand over to systemd.
+    echo MODULES=list >"$base.new/etc/initramfs-tools/conf.d/sysguest"
+    printf '%s\n' virtio_pci virtio_blk ext4 virtio_console >>"$base.new/etc/initramfs-tools/modules"
+    chroot "$base.new" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+        "linux-image-$arch" >>"$cache/debootstrap.log" 2>&1 ||
+        { tail -n 20 "$cache/debootstrap.log"; die "could not install Debian's kernel (log: $cache/debootstrap.log)"; }
     rm -f "$base.new"/var/cache/apt/archives/*.deb
     mv "$base.new" "$base"
 }
@@ -174,9 +231,9 @@ build_marquell() {
     local build=$work/build
     say "building the package and the host's tools from ${from:-the work tree}"
     if ! {
-        cmake -S "$src" -B "$build/pkg" -DMARQUELL_TESTS=OFF &&
+        cmake -S "$src" -B "$build/pkg" "${toolchain[@]}" -DMARQUELL_TESTS=OFF &&
             cmake --build "$build/pkg" -j2 &&
-            (cd "$build/pkg" && cpack -G DEB) &&
+            (cd "$build/pkg" && DEB_HOST_ARCH=$arch cpack -G DEB) &&
             cmake -S "$src" -B "$build/host" -DCMAKE_BUILD_TYPE=Release -DMARQUELL_TESTS=OFF &&
             cmake --build "$build/host" -j2 --target marquell ttysim &&
             cmake -S "$top" -B "$build/reader" -DCMAKE_BUILD_TYPE=Release -DMARQUELL_TESTS=OFF &&
@@ -192,12 +249,20 @@ build_marquell() {
     wire_reader=$build/reader/wire_reader
 }
 
+# The display list the guest gets, with the UART display on uart_port at
+# uart_rate.
+guest_ini() {
+    sed -e "s/^baudrate=.*/baudrate=$uart_rate/" -e "s/^lcd=1\$/lcd=$uart_port/" \
+        -e "s/16550 on ttyS1/$uart_text/" -e "s/at 1200 baud/at $uart_rate baud/" "$ini"
+}
+
 # The bytes each display must receive from one whole pass, from the same
 # marquell and file on simulated ports.
 reference() {
+    rm -rf "$work/ref"
     mkdir -p "$work/ref"
-    cp "$ini" "$work/ref/marquell.ini"
-    (cd "$work/ref" && "$ttysim" --dir "$work/ref" --timeout 600 1 "$usb_port" -- "$host_marquell") \
+    guest_ini >"$work/ref/marquell.ini"
+    (cd "$work/ref" && "$ttysim" --dir "$work/ref" --timeout 600 "$uart_port" "$usb_port" -- "$host_marquell") \
         >"$work/ref/report" || die "ttysim could not run the reference pass"
 }
 
@@ -209,25 +274,34 @@ make_disk() {
     echo sysguest >"$root/etc/hostname"
     echo '/dev/vda / ext4 rw,errors=remount-ro 0 1' >"$root/etc/fstab"
     cp "$deb" "$root/tmp/marquell.deb"
-    chroot "$root" dpkg -i /tmp/marquell.deb >"$work/dpkg.log" 2>&1 ||
-        { cat "$work/dpkg.log"; die "dpkg could not install the package"; }
+    # As an owner installs it; what it depends on is in the system already.
+    chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+        /tmp/marquell.deb >"$work/dpkg.log" 2>&1 ||
+        { cat "$work/dpkg.log"; die "apt-get could not install the package"; }
     rm "$root/tmp/marquell.deb"
     chroot "$root" systemctl enable marquell.service >/dev/null 2>&1
     [ -z "$unit" ] || cp "$unit" "$root/etc/systemd/system/marquell.service"
     if [ "$what" = fresh ]; then
-        cp "$ini" "$root/root/marquell.ini"
+        guest_ini >"$root/root/marquell.ini"
     else
-        cp "$ini" "$root/etc/marquell/marquell.ini"
+        guest_ini >"$root/etc/marquell/marquell.ini"
     fi
-    # The example rule with the adapter's numbers, as its own steps say.
+    # The example rule with the adapter's numbers, as its own steps say, and
+    # the board's UART by its name where the display is on one.
+    local board=""
+    [ -z "$uart_kernel" ] ||
+        board="s/^#KERNEL==\"[^\"]*\", ENV{.MARQUELL_PORT}=\"[0-9]*\"/KERNEL==\"$uart_kernel\", ENV{.MARQUELL_PORT}=\"$uart_port\"/"
     sed -e "s/ATTRS{idVendor}==\"[^\"]*\"/ATTRS{idVendor}==\"$usb_vendor\"/" \
+        -e "$board" \
         -e "s/ATTRS{idProduct}==\"[^\"]*\"/ATTRS{idProduct}==\"$usb_product\"/" \
         -e "s/ATTRS{serial}==\"[^\"]*\"/ATTRS{serial}==\"$usb_serial\"/" \
-        -e "s/ENV{.MARQUELL_PORT}=\"[0-9]*\"/ENV{.MARQUELL_PORT}=\"$usb_port\"/" \
+        -e "/^ATTRS{idVendor}/s/ENV{.MARQUELL_PORT}=\"[0-9]*\"/ENV{.MARQUELL_PORT}=\"$usb_port\"/" \
         "${rule:-$root/usr/share/doc/marquell/70-marquell-adapter.rules}" \
         >"$root/etc/udev/rules.d/70-marquell-adapter.rules"
     grep -q "ATTRS{serial}==\"$usb_serial\"" "$root/etc/udev/rules.d/70-marquell-adapter.rules" ||
         die "could not fill in the adapter's numbers in the udev rule"
+    [ -z "$uart_kernel" ] || grep -q "^KERNEL==\"$uart_kernel\"" "$root/etc/udev/rules.d/70-marquell-adapter.rules" ||
+        die "could not fill in the board's UART in the udev rule"
     # The host's hands in the guest: no ordering, so the boot is as without it.
     install -m 0755 "$here/agent.sh" "$root/usr/local/sbin/sysguest-agent"
     cat >"$root/etc/systemd/system/sysguest-agent.service" <<'EOF'
@@ -268,15 +342,14 @@ start_guest() {
     local n=$1 adapter=$2
     boot_dir=$work/boot$n
     mkdir -p "$boot_dir/lines"
+    boot_started=$(date +%s.%N)
     # shellcheck disable=SC2054 # the commas separate QEMU's options
-    local qemu=(qemu-system-x86_64 -accel tcg -smp "$smp" -m 1024 -nodefaults -no-user-config
+    local qemu=("${qemu_machine[@]}" -smp "$smp" -m 1024 -nodefaults -no-user-config
         -display none -no-reboot -kernel "$work/vmlinuz" -initrd "$work/initrd.img"
-        -append "${kernel_extra:+$kernel_extra }root=/dev/vda rw console=ttyS0 quiet"
-        -drive "file=$work/disk.img,format=raw,if=virtio"
-        -serial "file:$boot_dir/console"
-        -chardev socket,id=uart,fd=101 -device isa-serial,index=1,chardev=uart
+        -append "${kernel_extra:+$kernel_extra }root=/dev/vda rw console=$console quiet"
+        -drive "file=$work/disk.img,format=raw,if=none,id=disk" -device virtio-blk-pci,drive=disk
+        -device virtio-serial-pci "${qemu_console[@]//@BOOT@/$boot_dir}" "${qemu_uart[@]}"
         -device qemu-xhci,id=xhci -chardev socket,id=usbline,fd=102
-        -device virtio-serial-pci
         -chardev "socket,id=agent,path=$boot_dir/agent.sock,server=on,wait=off"
         -device virtserialport,chardev=agent,name=sysguest.agent
         -qmp "unix:$boot_dir/qmp.sock,server=on,wait=off")
@@ -360,7 +433,7 @@ wait_unit_done() {
 wait_in_pulse() {
     guest 'for i in $(seq 600); do
         id=$(systemctl show -P InvocationID marquell.service)
-        [ -n "$id" ] && journalctl -b _SYSTEMD_INVOCATION_ID="$id" -o cat | grep -q "^lcd = 1" && exit 0
+        [ -n "$id" ] && journalctl -b _SYSTEMD_INVOCATION_ID="$id" -o cat | grep -q "^lcd = '"$uart_port"'$" && exit 0
         sleep 0.5
     done; exit 1' || say "no pass reached the UART display"
     sleep "${1:-15}"
@@ -370,6 +443,7 @@ wait_in_pulse() {
 plug() {
     local t
     t=$(guest_now)
+    plugged_at=$(date +%s.%N)
     qmp "{\"execute\":\"device_add\",\"arguments\":{$adapter_json}}" || die "device_add failed"
     guest 'for i in $(seq 300); do [ -e /dev/ttyS40 ] && exit 0; sleep 0.2; done; exit 1' ||
         die "no /dev/ttyS$usb_port after the plug"
@@ -453,8 +527,8 @@ passes() {
 check_lines() {
     local n=$1 out status
     status=0
-    out=$(passes "$boot_dir/lines/ttyS1" "$work/ref/ttyS1") || status=$?
-    check "$status" "boot $n: the UART display (ttyS1) received $out"
+    out=$(passes "$boot_dir/lines/ttyS1" "$work/ref/ttyS$uart_port") || status=$?
+    check "$status" "boot $n: the UART display (ttyS$uart_port) received $out"
     status=0
     out=$(passes "$boot_dir/lines/ttyS2" "$work/ref/ttyS$usb_port") || status=$?
     check "$status" "boot $n: the adapter's display (ttyS$usb_port) received $out"
@@ -552,6 +626,14 @@ run_policy() {
     start_guest 1 yes
     guest 'timeout 600 systemctl is-system-running --wait' >/dev/null || true
     wait_unit_done
+    policy_probe
+    stop_guest
+}
+
+# policy_probe: whether the unit opens links to /dev/tty1 and /dev/rtc0 (it
+# must not), and root by hand outside it does. It leaves the probe's file in
+# /etc/marquell.
+policy_probe() {
     shown '  ' 'chmod 0666 /dev/tty1 /dev/rtc0 && ln -sfn tty1 /dev/ttyS41 && ln -sfn rtc0 /dev/ttyS42 &&
         for n in 41 42; do
             printf "lcd=%s\nline1=\"a\"\nline2=\"b\"\nline3=\"c\"\nline4=\"d\"\n" $n
@@ -568,7 +650,112 @@ run_policy() {
     done
     echo "  the same file by hand, as root, outside the unit:"
     shown '    ' 'cd /etc/marquell && marquell 2>&1 | grep -E "opened|failed"' || true
+}
+
+# --- all: the displays at two rates, with the figures ----------------------
+# on_line N PORT FROM: seconds from boot N's start (QEMU's) to the first byte
+# line PORT carried after FROM seconds; "-" when none came.
+on_line() {
+    awk -v from="${3:-0}" '$1 / 1e6 >= from { printf "%.1f", $1 / 1e6; found = 1; exit }
+        END { if (!found) printf "-" }' "$work/boot$1/lines/ttyS$2.times"
+}
+
+# pulse_figure N: the UART display's last pass on boot N, which passes found
+# whole: its line time against the wire time of its bytes, within 1 %.
+pulse_figure() {
+    local n=$1 bits reflen out status=0
+    bits=$("$wire_reader" --line "$uart_rate" | awk '{ print $1 }')
+    reflen=$(wc -c <"$work/ref/ttyS$uart_port")
+    out=$(awk -v n="$reflen" -v r="$uart_rate" -v bits="$bits" '{ t[NR] = $1 }
+        END {
+            if (NR < n) { print "fewer bytes than a pass"; exit 1 }
+            line = (t[NR] - t[NR - n + 1]) / 1e6 + bits / r; wire = n * bits / r
+            printf "%d bytes at %d baud: line %.3f s, wire %.3f s, %.4f of it\n", n, r, line, wire, line / wire
+            exit !(line >= wire * 0.99 && line <= wire * 1.01)
+        }' "$boot_dir/lines/ttyS1.times") || status=$?
+    check "$status" "boot $n: the UART display's last pass, $out (0.99 to 1.01)"
+    echo "$(printf '%-5s' "$n") pulse on ttyS$uart_port: $out" >>"$work/figures"
+}
+
+# line_settings PORT: the port's settings after the unit's run, as stty reads
+# them back: raw 8N2 at the display list's rate, no flow control.
+line_settings() {
+    local text word status=0
+    text=" $(guest "stty -a -F /dev/ttyS$1 | tr '\n' ' '; echo") "
+    for word in "speed $uart_rate baud;" cs8 cstopb -parenb -crtscts -ixon -icanon -isig -echo -opost; do
+        [[ "$text" == *" $word "* ]] || { status=1; echo "  /dev/ttyS$1 lacks '$word': $text"; }
+    done
+    check "$status" "/dev/ttyS$1 after the run: $(grep -o 'speed [0-9]* baud' <<<"$text"), cs8 cstopb -parenb, raw, no flow control"
+}
+
+# failures_since FROM [WHAT]: how many lines of the unit's journal of this
+# boot from FROM seconds after the boot on are failures to send (send) or
+# any failure (the default).
+failures_since() {
+    local lines='SendByte\(\) failed'
+    [ "${2:-}" = send ] || lines="$lines|Open\\(\\) failed|Could not open"
+    guest "journalctl -b -u marquell.service -o short-monotonic --no-pager |
+        awk -v from=$1 'match(\$0, /[0-9.]+\]/) && substr(\$0, RSTART, RLENGTH - 1) + 0 >= from' |
+        grep -cE '$lines'" || true
+}
+
+run_all() {
+    local first count plugged
+    : >"$work/figures"
+    say "boot 1: the displays at $uart_rate baud, the adapter in at boot"
+    start_guest 1 yes
+    figures 1
+    wait_unit_done
+    report_unit
+    shown '  ' "ls -l /dev/ttyS$uart_port /dev/ttyS$usb_port; ls -l /dev/${uart_kernel:-ttyS$uart_port}" || true
+    count=$(failures_since 0 send)
+    check "$([ "$count" = 0 ]; echo $?)" "boot 1: no failure to send in the unit's journal ($count)"
+    line_settings "$uart_port"
+    line_settings "$usb_port"
+    echo "  systemd-analyze security marquell.service:"
+    shown '    ' 'systemd-analyze security --no-pager marquell.service | tail -n 1' || true
+    policy_probe
+    # The owner changes the rate; the next boot paints at it.
+    uart_rate=19200
+    guest "base64 -d >/etc/marquell/marquell.ini <<<$(guest_ini | base64 -w0)" || die "cannot write the display list"
     stop_guest
+    uart_rate=1200
+    check_lines 1
+    pulse_figure 1
+    echo "1     boot to first byte: UART $(on_line 1 1) s, adapter $(on_line 1 2) s (from QEMU's start)" \
+        >>"$work/figures"
+    echo
+    uart_rate=19200
+    reference
+    say "boot 2: the displays at $uart_rate baud, the adapter plugged in, then pulled"
+    start_guest 2 no
+    figures 2
+    wait_in_pulse 1
+    plug
+    plugged=$(awk -v p="$plugged_at" -v b="$boot_started" 'BEGIN { print p - b }')
+    wait_unit_done
+    report_unit
+    count=$(failures_since 0 send)
+    check "$([ "$count" = 0 ]; echo $?)" "boot 2: no failure to send in the unit's journal before the pull ($count)"
+    say "pull: the adapter pulled while a pass sends its pulse"
+    first=$(guest_now)
+    guest 'systemctl start marquell.service'
+    wait_in_pulse 0
+    echo "  pulled at $(guest_now)s"
+    qmp '{"execute":"device_del","arguments":{"id":"adapter"}}' || die "device_del failed"
+    wait_unit_done
+    report_unit "$first"
+    count=$(failures_since "$first")
+    check "$([ "${count:-0}" -gt 0 ]; echo $?)" "boot 2: the pull ended the adapter's display with its reason ($count failure lines)"
+    stop_guest
+    check_lines 2
+    pulse_figure 2
+    echo "2     boot to first byte: UART $(on_line 2 1) s; plug to paint: $(on_line 2 2 "$plugged" |
+        awk -v p="$plugged" '$1 == "-" { print; next } { printf "%.1f", $1 - p }') s (to the first byte on the adapter's line)" \
+        >>"$work/figures"
+    echo
+    echo "figures ($arch, TCG):"
+    cat "$work/figures"
 }
 
 # run_reloads TRIALS: reloads at random moments of a pass, then a burst.
@@ -788,6 +975,7 @@ case $what in
     fresh) run_fresh ;;
     repaint) run_repaint ;;
     console) run_console ;;
+    all) run_all ;;
 esac
 echo
 echo "$passed passed, $failures failed"
