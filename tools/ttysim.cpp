@@ -3,6 +3,7 @@
 // new devpts instance (or other kinds of node, for fault tests), runs the
 // program there, and keeps every byte each port received. The real /dev and
 // the real serial ports are never touched.
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -52,8 +53,9 @@ const char kUsage[] =
     "\"signal 15\"). Without --dir nothing is kept.\n"
     "--signal WHEN:SIG[:MS:SIG...] sends SIG (a number, or HUP, INT, TERM, KILL) to\n"
     "PROGRAM when WHEN comes: N@K[+MS] once port N has received K bytes of PROGRAM's (and\n"
-    "MS milliseconds more), N@raw[+MS] once PROGRAM has set port N raw, or MS milliseconds\n"
-    "after start; each further MS:SIG sends SIG that long after the one before.\n"
+    "MS milliseconds more), N@raw[+MS] once PROGRAM has set port N raw, open@FILE[+MS] once\n"
+    "PROGRAM holds FILE open, or MS milliseconds after start; each further MS:SIG sends SIG\n"
+    "that long after the one before.\n"
     "--user UID runs PROGRAM as that user (needs root). The run ends once PROGRAM and\n"
     "every process it started have ended and each port is read to its end; --timeout\n"
     "ends it after SECONDS (default 60), killing PROGRAM.\n"
@@ -85,6 +87,7 @@ struct SignalPlan {
     int port = -1;  // the moment is at_ms after this port has received at_bytes
     long at_bytes = 0;
     bool at_raw = false;  // (or has been set raw by the program),
+    std::string at_open;  // or once the program holds this file open,
     long at_ms = 0;       // or, with no port, at_ms after start
     long long reached_ms = -1;
     std::vector<std::pair<long, int>> steps;  // delay in ms before, signal
@@ -155,7 +158,15 @@ SignalPlan ParseSignalPlan(const std::string& spec) {
     const std::string& when = parts[0];
     size_t at = when.find('@');
     size_t plus = when.find('+');
-    if (at != std::string::npos) {
+    if (at != std::string::npos && when.substr(0, at) == "open") {
+        char* real = realpath(when.substr(at + 1, plus - at - 1).c_str(), nullptr);
+        if (real == nullptr) {
+            Fail("cannot find " + when.substr(at + 1, plus - at - 1));
+        }
+        plan.at_open = real;
+        free(real);
+        plan.at_ms = plus != std::string::npos ? ParseNumber(when.substr(plus + 1), "time", 0) : 0;
+    } else if (at != std::string::npos) {
         plan.port = static_cast<int>(ParseNumber(when.substr(0, at), "port number", 0));
         const std::string what = when.substr(at + 1, plus - at - 1);
         plan.at_raw = what == "raw";
@@ -423,6 +434,23 @@ bool SetRaw(const Port& p) {
            (tio.c_lflag & ICANON) == 0;
 }
 
+// True while process pid has the file path open.
+bool HoldsOpen(pid_t pid, const std::string& path) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = opendir(fds.c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    bool found = false;
+    for (dirent* e; !found && (e = readdir(dir)) != nullptr;) {
+        char target[4096];
+        ssize_t n = readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        found = n > 0 && std::string(target, static_cast<size_t>(n)) == path;
+    }
+    closedir(dir);
+    return found;
+}
+
 // Sends the planned signals whose moment has come; the milliseconds until
 // the next one is due, or -1 when none is timed yet.
 long SendDueSignals(Options* o, pid_t pid, long long start_ms) {
@@ -432,6 +460,14 @@ long SendDueSignals(Options* o, pid_t pid, long long start_ms) {
         long long due = 0;
         if (plan.sent > 0) {
             due = plan.last_ms + plan.steps[plan.sent].first;
+        } else if (!plan.at_open.empty()) {
+            if (plan.reached_ms < 0 && HoldsOpen(pid, plan.at_open)) {
+                plan.reached_ms = now;
+            }
+            if (plan.reached_ms < 0) {
+                return -1;
+            }
+            due = plan.reached_ms + plan.at_ms;
         } else if (plan.port < 0) {
             due = start_ms + plan.at_ms;
         } else {
