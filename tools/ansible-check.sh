@@ -23,16 +23,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export ANSIBLE_ROLES_PATH=$here/roles ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 NO_COLOR=1
 
-passed=0 failed=0
-result() {  # result STATUS WHAT
-    if [ "$1" = 0 ]; then
-        echo "  ok: $2"
-        passed=$((passed + 1))
-    else
-        echo "  FAIL: $2"
-        failed=$((failed + 1))
-    fi
-}
+tool=ansible-check
+# shellcheck source=tools/checks.sh
+. "$top/tools/checks.sh"
 
 echo "== ansible-lint =="
 status=0
@@ -40,7 +33,7 @@ status=0
 cat "$work/lint"
 files=$(sed -n 's/.* on \([0-9]*\) files\..*/\1/p' "$work/lint" | tail -n 1)
 [ "${files:-0}" -gt 0 ] || status=1
-result "$status" "ansible-lint passed on ${files:-no} files"
+check "$status" "ansible-lint passed on ${files:-no} files"
 
 echo "== syntax =="
 status=0
@@ -48,7 +41,7 @@ status=0
     status=$?
 grep -q '^playbook: site.yml' "$work/syntax" || status=1
 [ "$status" = 0 ] || cat "$work/syntax"
-result "$status" "site.yml with inventory.example.yml"
+check "$status" "site.yml with inventory.example.yml"
 
 echo "== the role's checks of its variables =="
 arch=$(dpkg --print-architecture)
@@ -97,7 +90,7 @@ EOF
         fi
     fi
     [ "$status" = 0 ] || cat "$work/out"
-    result "$status" "$name"
+    check "$status" "$name"
 }
 try "good variables pass on both hosts" pass "{}"
 try "an unknown architecture stops the play" "marquell_arch 'mips' is not amd64, arm64 or armhf" \
@@ -158,9 +151,9 @@ try_verdicts() {
     got=$(find "$work/judged" -type f -printf '%f\n' | sort | xargs)
     [ "$got" = "0-False 0-True 1-False" ] || status=1
     [ "$status" = 0 ] || cat "$work/out"
-    result "$status" "put in place: a clean file either way, one with warnings only when they are let through (got: ${got:-nothing})"
+    check "$status" "put in place: a clean file either way, one with warnings only when they are let through (got: ${got:-nothing})"
 }
 try_verdicts
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ] && [ "$passed" -gt 0 ]
+echo "$passed passed, $failures failed"
+[ "$failures" = 0 ] && [ "$passed" -gt 0 ]

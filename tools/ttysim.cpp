@@ -34,7 +34,7 @@ const int kExitNoNamespace = 77;
 const int kExitTimeout = 124;
 
 const char kUsage[] =
-    "usage: ttysim [--dir DIR] [--user UID] [--timeout SECONDS] [--signal SPEC] PORT... --\n"
+    "usage: ttysim [--dir DIR] [--user UID] [--timeout SECONDS] [--signal PLAN] PORT... --\n"
     "              PROGRAM [ARG...]\n"
     "\n"
     "Runs PROGRAM in a private mount namespace whose /dev holds simulated serial\n"
@@ -141,18 +141,18 @@ int ParseSignal(const std::string& name) {
     return static_cast<int>(ParseNumber(name, "signal", 1));
 }
 
-SignalPlan ParseSignalPlan(const std::string& spec) {
+SignalPlan ParseSignalPlan(const std::string& text) {
     std::vector<std::string> parts;
     for (size_t start = 0;;) {
-        size_t colon = spec.find(':', start);
-        parts.push_back(spec.substr(start, colon - start));
+        size_t colon = text.find(':', start);
+        parts.push_back(text.substr(start, colon - start));
         if (colon == std::string::npos) {
             break;
         }
         start = colon + 1;
     }
     if (parts.size() % 2 != 0) {
-        Usage("--signal wants WHEN:SIG[:MS:SIG...], not '" + spec + "'");
+        Usage("--signal wants WHEN:SIG[:MS:SIG...], not '" + text + "'");
     }
     SignalPlan plan;
     const std::string& when = parts[0];

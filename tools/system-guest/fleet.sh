@@ -68,21 +68,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-say() { echo "fleet: $*"; }
-die() {
-    say "$*"
-    exit 1
-}
-passed=0 failures=0
-check() {  # check STATUS WHAT
-    if [ "$1" = 0 ]; then
-        echo "  ok: $2"
-        passed=$((passed + 1))
-    else
-        echo "  FAIL: $2"
-        failures=$((failures + 1))
-    fi
-}
+tool=fleet
+# shellcheck source=tools/checks.sh
+. "$top/tools/checks.sh"
 
 # --- the boxes' system: run.sh's, with sshd and python3, made once ----------
 make_fleet_base() {

@@ -179,22 +179,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-say() { echo "system-guest: $*"; }
-die() {
-    say "$*"
-    exit 1
-}
-
-passed=0 failures=0
-check() {  # check STATUS WHAT: counts and prints a check's result
-    if [ "$1" = 0 ]; then
-        echo "  ok: $2"
-        passed=$((passed + 1))
-    else
-        echo "  FAIL: $2"
-        failures=$((failures + 1))
-    fi
-}
+tool=system-guest
+# shellcheck source=tools/checks.sh
+. "$top/tools/checks.sh"
 
 # --- the Debian 12 system, made once ---------------------------------------
 base=$cache/bookworm
