@@ -18,6 +18,7 @@
 #include "console_port.h"
 #include "port_rules.h"
 #include "program_run.h"
+#include "uart_limits.h"
 
 namespace {
 
@@ -57,6 +58,20 @@ public:
         File("sys/class/tty/ttyS0/dev", "4:64\n");
         File("sys/class/tty/tty0/dev", "4:0\n");
         File("sys/class/tty/console/active", active);
+    }
+    // The port as a board's UART under the driver named: the links sysfs
+    // makes from the device number to the tty, its device and the driver.
+    void BoardUart(const std::string& name, const std::string& driver) const {
+        const std::string uart = "sys/devices/platform/soc/3f215000.serial";
+        Link("sys/dev/char/" + PortNumber(),
+             "../../devices/platform/soc/3f215000.serial/tty/" + name);
+        Link(uart + "/tty/" + name + "/device", "../../../3f215000.serial");
+        Link(uart + "/driver", "../../../../bus/platform/drivers/" + driver);
+        Folder("sys/bus/platform/drivers/" + driver);
+    }
+    std::string Driver() const {
+        char out[64];
+        return PortDriver(Root().c_str(), port_, out, sizeof out) ? out : "(none)";
     }
     // The warnings marquell-check adds for kFile's ports.
     std::vector<Warning> Checked() const {
@@ -158,6 +173,24 @@ TEST(SharedPorts, AnotherProgramHoldingThePortIsNamedWhenProcessesAreScanned) {
         "shared with another program, picocom (pid 412), whose text garbles the display; to "
         "free it: stop that program",
         s.Said(true));
+}
+
+TEST(OneStopBitUarts, AreKnownByTheDriverSysfsBindsToThePort) {
+    System s;
+    EXPECT_EQ("(none)", s.Driver()) << "an empty system";
+    s.Tty("ttyS1", "tty0\n");
+    EXPECT_EQ("(none)", s.Driver()) << "a tty with no device tells no driver";
+    System mini;
+    mini.BoardUart("ttyS1", "bcm2835-aux-uart");
+    ASSERT_EQ("bcm2835-aux-uart", mini.Driver());
+    const OneStopBitUart* u = FindOneStopBitUart(mini.Driver().c_str());
+    ASSERT_NE(nullptr, u);
+    EXPECT_NE(std::string::npos, std::string(u->fix).find("dtoverlay=disable-bt"));
+    System pl011;
+    pl011.BoardUart("ttyAMA0", "uart-pl011");
+    EXPECT_EQ("uart-pl011", pl011.Driver());
+    EXPECT_EQ(nullptr, FindOneStopBitUart(pl011.Driver().c_str())) << "the PL011 sends 2";
+    EXPECT_EQ(nullptr, FindOneStopBitUart("serial8250"));
 }
 
 TEST(SharedPorts, APseudoTerminalIsNeverTakenForAConsole) {
