@@ -26,7 +26,10 @@ need_packages() {
         exit 1
     fi
     echo "== installing ${missing[*]} =="
-    apt-get update -qq &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
+    # Another install running beside this one (a second check script, the
+    # machine's own upgrades) holds dpkg's lock for a while: wait for it.
+    apt-get update -qq -o DPkg::Lock::Timeout=900 &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=900 \
+            --no-install-recommends "${missing[@]}" ||
         { echo "$(basename "$0"): apt-get could not install ${missing[*]}" >&2; exit 1; }
 }
