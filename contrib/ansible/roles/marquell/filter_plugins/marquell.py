@@ -86,19 +86,6 @@ def _shown(value):
     return str(value)
 
 
-def _unknown_keys(entry, keys, noun):
-    """One message per key that is not one of keys, with the likeliest
-    meant key."""
-    found = []
-    for key in entry:
-        if key in keys:
-            continue
-        near = difflib.get_close_matches(str(key), keys, n=1)
-        hint = ": did you mean %s?" % near[0] if near else ""
-        found.append("'%s' is not a key of %s (%s)%s" % (key, noun, ", ".join(keys), hint))
-    return found
-
-
 class Checker:
     def __init__(self, v, host):
         self.v = v
@@ -126,6 +113,19 @@ class Checker:
         if number is None:
             self.say(name, "must be a number from %d to %d (now %s)" % (low, high, _shown(self.v.get(name))))
         return number
+
+    def check_entry(self, where, entry, keys, noun):
+        """Whether an entry of a list is a mapping; each key it has beyond
+        keys is named, with the likeliest meant one."""
+        if not isinstance(entry, dict):
+            self.say(where, "must be a mapping of %s (now %s)" % (", ".join(keys), _as_read(entry)))
+            return False
+        for key in entry:
+            if key not in keys:
+                near = difflib.get_close_matches(str(key), keys, n=1)
+                self.say(where, "'%s' is not a key of %s (%s)%s"
+                         % (key, noun, ", ".join(keys), ": did you mean %s?" % near[0] if near else ""))
+        return True
 
     def check_text(self, where, key, value):
         """A text the role writes as it stands; False when it is not one."""
@@ -207,11 +207,8 @@ class Checker:
 
     def check_board_uart(self, i, uart, links, kernels):
         where = "board UART %d (marquell_board_uarts[%d])" % (i + 1, i)
-        if not isinstance(uart, dict):
-            self.say(where, "must be a mapping of kernel and port (now %s)" % _as_read(uart))
+        if not self.check_entry(where, uart, BOARD_UART_KEYS, "a board UART"):
             return
-        for text in _unknown_keys(uart, BOARD_UART_KEYS, "a board UART"):
-            self.say(where, text)
         kernel = uart.get("kernel")
         if "kernel" not in uart:
             self.say(where, "has no kernel: the UART's name, as ls /sys/class/tty shows it (ttyAMA0)")
@@ -229,11 +226,8 @@ class Checker:
 
     def check_adapter(self, i, adapter, links, seen):
         where = "adapter %d (marquell_adapters[%d])" % (i + 1, i)
-        if not isinstance(adapter, dict):
-            self.say(where, "must be a mapping of vendor, product, serial and port (now %s)" % _as_read(adapter))
+        if not self.check_entry(where, adapter, ADAPTER_KEYS, "an adapter"):
             return
-        for text in _unknown_keys(adapter, ADAPTER_KEYS, "an adapter"):
-            self.say(where, text)
         ok = True
         for key, pattern, want in (("vendor", HEX4, "four hex digits, ID_VENDOR_ID as udevadm info shows it"),
                                    ("product", HEX4, "four hex digits, ID_MODEL_ID as udevadm info shows it"),
@@ -283,11 +277,8 @@ class Checker:
     def check_display(self, i, display, links):
         """Returns the display's port when it is a good one."""
         where = "display %d (marquell_displays[%d])" % (i + 1, i)
-        if not isinstance(display, dict):
-            self.say(where, "must be a mapping of port, rows and at most one command (now %s)" % _as_read(display))
+        if not self.check_entry(where, display, DISPLAY_KEYS, "a display"):
             return None
-        for text in _unknown_keys(display, DISPLAY_KEYS, "a display"):
-            self.say(where, text)
         port = None
         if "port" not in display:
             self.say(where, "has no port: n of /dev/ttyS<n>, as lcd=<n> in the file")
