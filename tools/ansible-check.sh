@@ -91,6 +91,29 @@ recap() {  # recap OUT HOST FIELD: a number of the play's recap
     sed -n "s/^$2 *:.* $3=\([0-9]*\).*/\1/p" "$work/$1"
 }
 
+# playbook FILE HOSTS TASKS...: a playbook that runs the role's task files
+# TASKS in turn on HOSTS, with the check's stand-ins first on the PATH.
+playbook() {
+    local file=$1 hosts=$2 tasks
+    shift 2
+    cat >"$file" <<EOF
+- name: Run the role's tasks $*
+  hosts: $hosts
+  gather_facts: false
+  environment:
+    PATH: "$work/bin:{{ lookup('ansible.builtin.env', 'PATH') }}"
+  tasks:
+EOF
+    for tasks in "$@"; do
+        cat >>"$file" <<EOF
+    - name: The role's $tasks
+      ansible.builtin.import_role:
+        name: marquell
+        tasks_from: $tasks
+EOF
+    done
+}
+
 echo "== the example inventory, as its README steps use it =="
 # Copied with signs/ beside it, the packages folder made; its hosts are
 # reached through a closed port, so the play stops at the first task that
@@ -108,22 +131,7 @@ done
 [ "$status" = 0 ] || cat "$work/example.out"
 check "$status" "the example inventory passes the role's checks on every host ($hosts)"
 # What the role writes for each host, judged by marquell-check.
-cat >"$work/judge-example.yml" <<EOF
-- name: Write each example host's display list into the check's folder
-  hosts: signs
-  gather_facts: false
-  environment:
-    PATH: "$work/bin:{{ lookup('ansible.builtin.env', 'PATH') }}"
-  tasks:
-    - name: The checks
-      ansible.builtin.import_role:
-        name: marquell
-        tasks_from: checks
-    - name: The display list
-      ansible.builtin.import_role:
-        name: marquell
-        tasks_from: display_list
-EOF
+playbook "$work/judge-example.yml" signs checks display_list
 status=0
 play judge-example "$work/judge-example.yml" "$work/example/inventory.yml" -e ansible_connection=local \
     -e "ansible_python_interpreter=$python" -e "marquell__ini_path=$work/example/{{ inventory_hostname }}.ini" ||
@@ -286,16 +294,7 @@ signs:
       marquell_pad_rows: "yes"
       expect: ["marquell_pad_rows: must be true or false (now 'yes')"]
 EOF
-cat >"$work/checks.yml" <<'EOF'
-- name: Run the role's checks of its variables only
-  hosts: signs
-  gather_facts: false
-  tasks:
-    - name: The checks
-      ansible.builtin.import_role:
-        name: marquell
-        tasks_from: checks
-EOF
+playbook "$work/checks.yml" signs checks
 status=0
 play cases.run "$work/checks.yml" "$work/cases.yml" || true
 "$python" - "$work/cases.yml" "$work/cases.run" >"$work/cases.out" <<'EOF' || status=1
@@ -364,20 +363,7 @@ echo "== the package chosen for a host =="
 mkdir -p "$work/none" "$work/two"
 : >"$work/two/marquell_1.0.0_$arch.deb"
 : >"$work/two/marquell_1.1.0_$arch.deb"
-cat >"$work/choose.yml" <<'EOF'
-- name: Choose the package
-  hosts: signs
-  gather_facts: false
-  tasks:
-    - name: The checks
-      ansible.builtin.import_role:
-        name: marquell
-        tasks_from: checks
-    - name: The package's choice
-      ansible.builtin.import_role:
-        name: marquell
-        tasks_from: package
-EOF
+playbook "$work/choose.yml" signs checks package
 # try_package NAME WANT VARS: host a has good variables; host b also has
 # VARS. WANT is "pass", or a piece of the message the play must stop with.
 try_package() {
@@ -413,26 +399,7 @@ try_package "two versions and none named stop the play on both hosts" "name the 
 echo "== the display list and the udev rule, written into this check's folder =="
 out=$work/out
 mkdir -p "$out" "$work/signs"
-cat >"$work/render.yml" <<EOF
-- name: Write the role's files into the check's folder
-  hosts: r
-  gather_facts: false
-  environment:
-    PATH: "$work/bin:{{ lookup('ansible.builtin.env', 'PATH') }}"
-  tasks:
-    - name: The checks
-      ansible.builtin.import_role:
-        name: marquell
-        tasks_from: checks
-    - name: The udev rule
-      ansible.builtin.import_role:
-        name: marquell
-        tasks_from: rule
-    - name: The display list
-      ansible.builtin.import_role:
-        name: marquell
-        tasks_from: display_list
-EOF
+playbook "$work/render.yml" r checks rule display_list
 # render STEP VARS: runs the role's rule and display list tasks on this
 # machine with host r's variables VARS (YAML lines at the host's indent),
 # into $out; the handlers' calls are noted in $work/calls.
