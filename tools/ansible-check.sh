@@ -5,7 +5,7 @@
 #     playbook, and the playbook's syntax with the example inventory;
 #   - the example inventory as its README steps use it: every host passes
 #     the role's checks, and what the role writes from it is clean to
-#     marquell-check, without a warning or a note;
+#     marquell-check, without a warning or a note on a row;
 #   - the role's checks of its variables, on hosts that cannot be reached
 #     (ssh to a closed port of the loopback): each wrong setting gives its
 #     one message, naming the host, the entry and the key; good ones give
@@ -15,7 +15,7 @@
 #     connection; those checks only read dpkg's architectures);
 #   - the display list and the udev rule rendered into a folder of this
 #     check's, byte for byte, judged by a marquell-check built from this
-#     tree, with stand-ins for udevadm and systemctl that note each handler
+#     tree, with stand-ins for udevadm and systemctl that note each command
 #     that runs: padded rows, an adapter removed takes its line only, a
 #     second run changes nothing, a refused file's warnings named by display
 #     and row, a rule file the role did not write left alone;
@@ -139,12 +139,13 @@ play judge-example "$work/judge-example.yml" "$work/example/inventory.yml" -e an
 written=0
 for file in "$work"/example/*.ini; do
     "$build/checker/marquell-check" "$file" >"$work/judged" 2>&1 || status=1
-    grep -q ': note: ' "$work/judged" && status=1
+    # No note on a row; one on a port this machine lacks is no concern here.
+    grep -Eq 'note: .*(every cell|line[1-4])' "$work/judged" && status=1
     written=$((written + 1))
 done
 [ "$written" -ge 3 ] || status=1
 [ "$status" = 0 ] || { cat "$work/judge-example" "$work/judged"; }
-check "$status" "the display lists written from it ($written) have no warning and no note"
+check "$status" "the display lists written from it ($written) have no warning and no note on a row"
 
 echo "== the role's checks of its variables, before any host is reached =="
 # Each host is one case: its variables over the group's, and in expect the
@@ -466,7 +467,7 @@ cmp -s "$out/marquell.ini" "$work/want.ini" || { diff "$work/want.ini" "$out/mar
 check "$status" "the display list as written: every row padded to 20 columns, the letters as they are"
 status=0
 "$build/checker/marquell-check" "$out/marquell.ini" >"$work/judged" || status=1
-grep -q 'note: .*cell' "$work/judged" && status=1
+grep -Eq 'note: .*(every cell|line[1-4])' "$work/judged" && status=1
 [ "$status" = 0 ] || cat "$work/judged"
 check "$status" "marquell-check finds it clean, and no display leaves a cell of an earlier text showing"
 status=0
@@ -491,7 +492,7 @@ head -n 1 "$out/70-marquell-ansible.rules" | grep -q '^# Written by the marquell
 check "$status" "the udev rule: the board UART and both adapters, numbers lower-cased as udev has them, marked as the role's"
 status=0
 [ "$(calls)" = "$all_calls" ] || status=1
-check "$status" "the handlers that ran: $(calls)"
+check "$status" "what ran on the host, in order: $(calls)"
 
 status=0
 render render2 "$displays

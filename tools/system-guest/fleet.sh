@@ -286,7 +286,7 @@ figures=()
 figures() {
     local host
     for host in a b; do
-        figures+=("$(printf '%-28s %s  %4s s  ok=%-3s changed=%-2s failed=%s' "$1 $2" "$host" "$(cat "$work/$1.time")" \
+        figures+=("$(printf '%-40s %s  %4s s  ok=%-3s changed=%-2s failed=%s' "$1 $2" "$host" "$(cat "$work/$1.time")" \
             "$(recap "$1" "$host" ok)" "$(recap "$1" "$host" changed)" "$(recap "$1" "$host" failed)")")
     done
     figures+=("    bytes received so far: $(lines_now)")
