@@ -571,6 +571,20 @@ grep -q "marquell: host r: line 4, column [0-9]* of the file rendered from $work
 [ "$status" = 0 ] || cat "$work/render9" "$work/render9b"
 check "$status" "the operator's own file and template: a warning named by the file and its line"
 
+status=0
+printf 'baudrate=19200\nlcd=1\nline1="Shop                "\nline2="Caf\351                "\nline3=""\nline4=""\n' \
+    >"$work/signs/latin1.ini"
+render render10 "marquell_ini_src: $work/signs/latin1.ini
+marquell_refuse_warnings: false" || status=1
+grep -q "marquell: host r: $work/signs/latin1.ini:4:[0-9]*: warning: byte 0xE9 in line2 is not UTF-8" "$work/render10" ||
+    status=1
+cmp -s "$work/signs/latin1.ini" "$out/marquell.ini" || status=1
+render render10b "marquell_ini_src: $work/signs/latin1.ini
+marquell_refuse_warnings: false" || status=1
+[ "$(recap render10b r changed)" = 0 ] || status=1
+[ "$status" = 0 ] || cat "$work/render10" "$work/render10b"
+check "$status" "an own file that is not UTF-8: judged and put in place byte for byte, its warning named; again: changed=0"
+
 echo "== marquell-check's verdict on a new display list =="
 # A stand-in for the host's marquell-check: it exits with STAND_IN_EXIT, or
 # with 3 when the file it is given is not the one being put in place.
