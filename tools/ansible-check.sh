@@ -18,7 +18,8 @@
 #     tree, with stand-ins for udevadm and systemctl that note each command
 #     that runs: padded rows, an adapter removed takes its line only, a
 #     second run changes nothing, a refused file's warnings named by display
-#     and row, a rule file the role did not write left alone;
+#     and row, a rule file the role did not write left alone, an own file
+#     that is not UTF-8 put in place byte for byte;
 #   - the role's validate command, with a stand-in marquell-check for each
 #     verdict, with warnings refused and let through.
 #
