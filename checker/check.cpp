@@ -28,8 +28,10 @@ void TakeDisplays(const Entry* head, const Places& p, const Capture* cap, CheckR
         d.entry.next = nullptr;
         d.lcd_line = 0;
         d.lcd_column = 0;
+        d.port_named = false;
         if (i < p.record->count) {
             LineColumn(p, p.record->displays[i].lcd, &d.lcd_line, &d.lcd_column);
+            d.port_named = p.record->displays[i].lcd_scan == SCAN_READ;
         }
         d.bytes = CaptureSequence(cap, e);
         result->displays.push_back(std::move(d));

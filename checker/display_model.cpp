@@ -187,7 +187,7 @@ std::string ModelRender(const DisplayModel* m, const char* label) {
     out += border + "\n";
     for (int r = 0; r < MODEL_ROWS; ++r) {
         if (m->past_width[r] > 0) {
-            out += "row " + Num(r) +
+            out += "line" + Num(r + 1) +
                    ": characters past the right edge, not shown: " + Num(m->past_width[r]) + "\n";
         }
     }
@@ -195,9 +195,14 @@ std::string ModelRender(const DisplayModel* m, const char* label) {
         out += "characters written below the bottom row, not shown: " + Num(m->off_screen) + "\n";
     }
     if (m->unknown_commands > 0) {
+        // Rows are named as the file names them, columns counted from 1.
+        int row = m->first_unknown_row;
+        std::string where =
+            row >= 0 && row < MODEL_ROWS
+                ? "line" + Num(row + 1) + ", display column " + Num(m->first_unknown_col + 1)
+                : "a row below the bottom row";
         out += "unknown command bytes: " + Num(m->unknown_commands) + ", the first (" +
-               Num(m->first_unknown) + ") at row " + Num(m->first_unknown_row) + ", column " +
-               Num(m->first_unknown_col) + "\n";
+               Num(m->first_unknown) + ") at " + where + "\n";
     }
     if (m->bad_escapes > 0) {
         out += "character escapes with no glyph, shown as ?: " + Num(m->bad_escapes) + "\n";
