@@ -163,7 +163,7 @@ void CheckDisplayStart(const Places& p, CheckResult* r, size_t i, std::set<int>*
     } else if (InNote(p, d.lcd)) {
         Warn(p, &r->warnings, d.lcd,
              "this \"lcd\" in a note starts display %zu here, on /dev/ttyS%d: marquell reads keys "
-             "in notes too; write key names in notes in capitals",
+             "in notes too; name keys in notes in capitals",
              i + 1, Port(*r, i));
     } else if (d.lcd_scan != SCAN_READ && !CheckDevicePath(p, r, i, taken)) {
         WarnScan(p, r, d.lcd, "lcd", d.lcd_scan,
@@ -221,7 +221,7 @@ void CheckTakenCommand(const Places& p, CheckResult* r, size_t i, int key, size_
         if (!ignored) {
             Warn(p, &r->warnings, at,
                  "display %zu (lcd at %s) takes this %s in a note: marquell reads keys in notes "
-                 "too; write key names in notes in capitals",
+                 "too; name keys in notes in capitals",
                  i + 1, Place(p, d.lcd).c_str(), name);
         }
         return;

@@ -236,7 +236,7 @@ void CheckRowQuote(const Places& p, size_t key, int r, size_t quote,
         // line, as the reader takes it. Any other text there that starts no
         // setting is the owner's value without its quotes.
         size_t next = NextText(p, end);
-        if (next == quote) {
+        if (next != kNowhere && next == quote) {
             return;
         }
         if (next != kNowhere && !StartsSetting(p, next)) {
@@ -294,9 +294,10 @@ void CheckOpenValue(const Places& p, const RowPlaces& row, int r, std::vector<Wa
         SkipBlanks(p, at + 1) != row.close) {
         return;
     }
-    // Its own line ends where the first line break inside it stands.
+    // Its own line ends where the first line break inside it stands; the
+    // blanks before it were typed inside the quote.
     size_t end = first_end;
-    while (end > row.value && White(p.text[end - 1])) {
+    while (end > row.value && p.text[end - 1] == '\r') {
         --end;
     }
     std::string why;
