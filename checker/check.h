@@ -48,6 +48,9 @@ struct CheckResult {
 // True when a stands before b in the file.
 bool EarlierPlace(const Warning& a, const Warning& b);
 
+// Puts warnings in file order, those at one place in the order they came.
+void SortByPlace(std::vector<Warning>* warnings);
+
 // Reads and checks path for displays width columns wide. False when the file
 // cannot be read (or memory runs out).
 bool CheckFile(const char* path, int width, CheckResult* result);

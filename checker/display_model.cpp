@@ -170,8 +170,13 @@ bool ModelSameScreen(const DisplayModel* a, const DisplayModel* b) {
 }
 
 std::string ModelRender(const DisplayModel* m, const char* label) {
-    std::string border = "+" + std::string(static_cast<size_t>(m->width), '-') + "+";
-    std::string out = border + "\n";
+    // A file of many displays renders each one's screen: built in place.
+    const size_t width = static_cast<size_t>(m->width);
+    std::string out;
+    out.reserve((width + 40) * (MODEL_ROWS + 2));
+    out += '+';
+    out.append(width, '-');
+    out += "+\n";
     for (int r = 0; r < MODEL_ROWS; ++r) {
         out += '|';
         for (int c = 0; c < m->width; ++c) {
@@ -180,11 +185,14 @@ std::string ModelRender(const DisplayModel* m, const char* label) {
         out += m->past_width[r] > 0 ? '>' : '|';
         std::string beside = Beside(m, r, label);
         if (!beside.empty()) {
-            out += " " + beside;
+            out += ' ';
+            out += beside;
         }
-        out += "\n";
+        out += '\n';
     }
-    out += border + "\n";
+    out += '+';
+    out.append(width, '-');
+    out += "+\n";
     for (int r = 0; r < MODEL_ROWS; ++r) {
         if (m->past_width[r] > 0) {
             out += "line" + Num(r + 1) +

@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
 namespace {
 
@@ -82,7 +82,9 @@ void PlacesInit(Places* p, const char* text, size_t len, const ReadRecord* recor
         }
     }
     p->line_starts.assign(1, p->start);
-    p->notes.assign(1, kNowhere);
+    p->notes.clear();
+    bool line_has_note = false;
+    p->last_line = 0;
     p->chars_before.clear();
     p->chars_before.reserve(len / kBlock + 2);
     size_t chars = 0;
@@ -96,16 +98,22 @@ void PlacesInit(Places* p, const char* text, size_t len, const ReadRecord* recor
         if (text[i] == '\n') {
             line_start = i + 1;
             p->line_starts.push_back(line_start);
-            p->notes.push_back(kNowhere);
+            if (line_has_note) {
+                p->notes.back().end = i;
+                line_has_note = false;
+            }
+            continue;
+        }
+        if ((text[i] != '#' && text[i] != ';') || line_has_note || i < p->start) {
             continue;
         }
         while (value != p->values.end() && value->close <= i) {
             ++value;
         }
         bool in_value = value != p->values.end() && i >= value->begin;
-        if (!in_value && p->notes.back() == kNowhere && i >= p->start &&
-            StartsNote(text, len, i, line_start)) {
-            p->notes.back() = i;
+        if (!in_value && StartsNote(text, len, i, line_start)) {
+            p->notes.push_back({i, len});
+            line_has_note = true;
         }
     }
     if (len % kBlock == 0) {
@@ -116,19 +124,34 @@ void PlacesInit(Places* p, const char* text, size_t len, const ReadRecord* recor
 void LineColumn(const Places& p, size_t at, int* line, int* column) {
     at = std::max(std::min(at, p.len), p.start);
     size_t l = LineOf(p, at);
+    size_t start = p.line_starts[l];
+    size_t chars = 0;
+    if (at - start <= kBlock) {
+        for (size_t i = start; i < at; ++i) {
+            chars += StartsCharacter(p.text[i]) ? 1 : 0;
+        }
+    } else {
+        chars = CharsBefore(p, at) - CharsBefore(p, start);
+    }
     *line = static_cast<int>(l) + 1;
-    *column = static_cast<int>(CharsBefore(p, at) - CharsBefore(p, p.line_starts[l])) + 1;
+    *column = static_cast<int>(chars) + 1;
 }
 
 bool InNote(const Places& p, size_t at) {
-    return at < p.len && p.notes[LineOf(p, at)] <= at;
+    // The last note that begins at or before at.
+    auto next = std::upper_bound(p.notes.begin(), p.notes.end(), at,
+                                 [](size_t a, const NoteSpan& n) { return a < n.begin; });
+    return next != p.notes.begin() && at < (next - 1)->end;
 }
 
 size_t SettingEnd(const Places& p, size_t at) {
     size_t l = LineOf(p, at);
     size_t end = l + 1 < p.line_starts.size() ? p.line_starts[l + 1] - 1 : p.len;
-    if (p.notes[l] != kNowhere && p.notes[l] >= at) {
-        end = std::min(end, p.notes[l]);
+    // A note that begins on this line, at or after at.
+    auto note = std::lower_bound(p.notes.begin(), p.notes.end(), at,
+                                 [](const NoteSpan& n, size_t a) { return n.begin < a; });
+    if (note != p.notes.end() && note->begin < end) {
+        end = note->begin;
     }
     while (end > at && (Blank(p.text[end - 1]) || p.text[end - 1] == '\r')) {
         --end;
@@ -182,8 +205,21 @@ size_t FindFrom(const Places& p, size_t from, const char* needle) {
     if (from >= p.len) {
         return kNowhere;
     }
-    size_t at = std::string_view(p.text, p.len).find(needle, from);
-    return at == std::string_view::npos ? kNowhere : at;
+    const void* at = memmem(p.text + from, p.len - from, needle, strlen(needle));
+    return at != nullptr ? static_cast<size_t>(static_cast<const char*>(at) - p.text) : kNowhere;
+}
+
+void Remark(const Places& p, std::vector<Warning>* warnings, size_t at, std::string text) {
+    warnings->emplace_back();
+    Warning& w = warnings->back();
+    LineColumn(p, at, &w.line, &w.column);
+    w.text = std::move(text);
+}
+
+void AppendNumber(std::string* out, long n) {
+    char digits[24];
+    std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, n);
+    out->append(digits, r.ptr);
 }
 
 namespace {

@@ -19,6 +19,12 @@ struct ValueSpan {
     int row;
 };
 
+// A note: its '#' or ';', and the end of its line.
+struct NoteSpan {
+    size_t begin;
+    size_t end;
+};
+
 struct Places {
     const char* text;
     size_t len;
@@ -27,10 +33,13 @@ struct Places {
     std::vector<size_t> line_starts;
     std::vector<size_t> chars_before;  // UTF-8 characters before each block of bytes
     std::vector<ValueSpan> values;     // in file order; they never overlap
-    // Per line, where the owner's note on it begins (kNowhere: none). A
-    // note is the text from a '#' or ';' outside the values to the end of
-    // its line, the '#' or ';' first on its line or between blanks.
-    std::vector<size_t> notes;
+    // The owner's notes, in file order: a note is the text from a '#' or ';'
+    // outside the values to the end of its line, the '#' or ';' first on its
+    // line or between blanks.
+    std::vector<NoteSpan> notes;
+    // The line of the last place asked for: places are mostly asked for in
+    // file order, so the next one is most often on it or the line after.
+    mutable size_t last_line;
 };
 
 // Indexes text (len bytes) as read into record, in one pass.
@@ -75,6 +84,12 @@ bool WordBefore(const Places& p, size_t at);
 
 // The next occurrence of needle at or after from; kNowhere when none.
 size_t FindFrom(const Places& p, size_t from, const char* needle);
+
+// Adds a warning with text at offset at.
+void Remark(const Places& p, std::vector<Warning>* warnings, size_t at, std::string text);
+
+// Appends n in decimal.
+void AppendNumber(std::string* out, long n);
 
 // Adds a warning at offset at, formatted as printf does.
 void Warn(const Places& p, std::vector<Warning>* warnings, size_t at, const char* fmt, ...)

@@ -85,6 +85,6 @@ void CheckPortUses(const char* root, CheckResult* result) {
                                                  kOneStopBitEffect + "; " + uart->fix));
         }
     }
-    std::stable_sort(result->warnings.begin(), result->warnings.end(), EarlierPlace);
-    std::stable_sort(result->notes.begin(), result->notes.end(), EarlierPlace);
+    SortByPlace(&result->warnings);
+    SortByPlace(&result->notes);
 }

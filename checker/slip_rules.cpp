@@ -6,8 +6,6 @@
 // the owner's own text: nothing in one is a slip.
 #include "slip_rules.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -135,8 +133,7 @@ void CheckLetterCaseOf(const Places& p, size_t at, const char* key, bool row,
             owners.c_str(), key, MissedEffect(key), fix.text.c_str());
 }
 
-// The keys that start with the letter c (in lower case), and whether they
-// are row keys.
+// The keys that start with the letter first, and whether they are row keys.
 struct KeyGroup {
     char first;
     const char* keys[5];
@@ -151,38 +148,56 @@ const KeyGroup kKeyGroups[] = {
      {false, true, true, true, true}},
 };
 
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c;
+}
+
+// The key that the text at at spells in any letter case, or null.
+const char* KeyAt(const Places& p, size_t at, bool* row) {
+    char c = Lower(p.text[at]);
+    for (const KeyGroup& g : kKeyGroups) {
+        if (g.first != c) {
+            continue;
+        }
+        for (int k = 0; k < 5 && g.keys[k] != nullptr; ++k) {
+            const char* key = g.keys[k];
+            size_t i = 1;
+            while (key[i] != '\0' && at + i < p.len && Lower(p.text[at + i]) == key[i]) {
+                ++i;
+            }
+            if (key[i] == '\0') {
+                *row = g.row[k];
+                return key;
+            }
+        }
+    }
+    return nullptr;
+}
+
 // Every word outside the values that is a key in another letter case. Most
 // words are not keys at all, and most keys are written right: both are
 // passed over after a byte or two.
 void CheckLetterCase(const Places& p, std::vector<Warning>* warnings) {
     auto value = p.values.begin();
-    for (size_t at = p.start; at < p.len; ++at) {
-        while (value != p.values.end() && value->close < at) {
-            ++value;
-        }
-        if (value != p.values.end() && at >= value->begin) {
-            at = value->close;  // the loop steps past the closing quote
-            continue;
-        }
-        char c = static_cast<char>(p.text[at] | 0x20);
-        if ((c != 'b' && c != 'c' && c != 'l') || WordBefore(p, at)) {
-            continue;
-        }
-        for (const KeyGroup& g : kKeyGroups) {
-            if (g.first != c) {
+    size_t at = p.start;
+    while (at < p.len) {
+        // The text up to the next value, then past its closing quote.
+        size_t end = value != p.values.end() ? value->begin : p.len;
+        for (; at < end; ++at) {
+            char c = p.text[at];
+            if ((c != 'l' && c != 'c' && c != 'b' && c != 'L' && c != 'C' && c != 'B') ||
+                WordBefore(p, at)) {
                 continue;
             }
-            for (int k = 0; k < 5 && g.keys[k] != nullptr; ++k) {
-                const char* key = g.keys[k];
-                size_t n = strlen(key);
-                if (at + n > p.len || strncasecmp(p.text + at, key, n) != 0) {
-                    continue;
-                }
-                if (strncmp(p.text + at, key, n) != 0) {
-                    CheckLetterCaseOf(p, at, key, g.row[k], warnings);
-                }
-                break;
+            bool row = false;
+            const char* key = KeyAt(p, at, &row);
+            if (key != nullptr && memcmp(p.text + at, key, strlen(key)) != 0) {
+                CheckLetterCaseOf(p, at, key, row, warnings);
             }
+        }
+        if (value != p.values.end()) {
+            at = value->close + 1;
+            ++value;
         }
     }
 }
@@ -223,11 +238,11 @@ void CheckRowQuote(const Places& p, size_t key, int r, size_t quote,
                    std::vector<Warning>* warnings) {
     const char* name = kRowKeys[r];
     size_t eq = SkipBlanks(p, key + strlen(name));
-    if (eq >= p.len || p.text[eq] != '=' || InNote(p, key)) {
+    if (eq >= p.len || p.text[eq] != '=') {
         return;
     }
     size_t value = SkipBlanks(p, eq + 1);
-    if (value == quote) {
+    if (value == quote || InNote(p, key)) {
         return;
     }
     size_t end = SettingEnd(p, value);
@@ -345,7 +360,7 @@ void CheckQuotes(const Places& p, std::vector<Warning>* warnings) {
 // outside the values and notes, followed by blanks and '='.
 bool MeantLcd(const Places& p, size_t at) {
     size_t eq = SkipBlanks(p, at + 3);
-    return eq < p.len && p.text[eq] == '=' && InsideValue(p, at) == nullptr && !InNote(p, at);
+    return eq < p.len && p.text[eq] == '=' && !InNote(p, at) && InsideValue(p, at) == nullptr;
 }
 
 // "line2 (10:1) and line3 (11:1)".
@@ -392,7 +407,7 @@ void CheckTakenRows(const Places& p, std::vector<Warning>* warnings) {
             return;
         }
         // A display the owner did not mean to start has warnings of its own.
-        if (!MeantLcd(p, d.lcd)) {
+        if (d.rows_read == 0 || d.rows[d.rows_read - 1].key < next || !MeantLcd(p, d.lcd)) {
             continue;
         }
         std::vector<int> taken;
@@ -402,9 +417,6 @@ void CheckTakenRows(const Places& p, std::vector<Warning>* warnings) {
                 taken.push_back(r);
                 where.push_back(Place(p, d.rows[r].key));
             }
-        }
-        if (taken.empty()) {
-            continue;
         }
         std::string fate = Served(p, next) ? "" : ", and that display is never served";
         Warn(p, warnings, d.lcd,

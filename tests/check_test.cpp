@@ -489,9 +489,9 @@ TEST(CheckNote, RowsShorterThanTheDisplayGetOneNoteAndFullRowsNone) {
     EXPECT_EQ(2, c.result.notes[0].line);
     EXPECT_EQ(
         "display 1 does not write every cell (line1 from display column 8, line2 from display "
-        "column 5, line3 from display column 1, line4 from display column 1): letters an earlier "
-        "paint left there stay on the sign, as the set-up bytes clear nothing; pad its rows with "
-        "blanks to 20 characters to clear them",
+        "column 5, line3 from display column 1, line4 from display column 1): what an earlier "
+        "paint left there stays, as the set-up bytes clear nothing; pad its rows with blanks to 20 "
+        "characters to clear it",
         c.result.notes[0].text);
     std::string full(20, 'x');
     Checked padded = Check("baudrate=9600\nlcd=1 line1=\"" + full + "\" line2=\"" + full +
