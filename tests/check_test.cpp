@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -242,6 +243,31 @@ TEST(CheckText, CharactersThatVanishOrChangeAreNamedWithTheirColumns) {
                    "display (display column 5)");
     EXPECT_WARNING(c, 3, 41, "byte 0xC5 in line3 is not UTF-8 and vanishes");
     EXPECT_EQ(5u, c.result.warnings.size()) << "the six letters are no trap\n" << c.all;
+}
+
+TEST(CheckText, BytesThatAreNotUtf8AreNamedOneByOneWithWhatTheyShow) {
+    // A lead byte no character has, a surrogate's and an overlong form's
+    // bytes, and a lone second byte of one of the six letters.
+    Checked c = Check("baudrate=9600\nlcd=1 line1=\"\xF8\x88" "a\" line2=\"\xED\xA0\x80\" "
+                      "line3=\"\xE0\x80\x80\" line4=\"\xA5\"\n");
+    EXPECT_WARNING(c, 2, 14, "byte 0xF8 in line1 is not UTF-8 and vanishes on the display");
+    EXPECT_WARNING(c, 2, 15, "byte 0x88 in line1 is not UTF-8 and vanishes on the display");
+    EXPECT_WARNING(c, 2, 25, "byte 0xED in line2 is not UTF-8");
+    EXPECT_WARNING(c, 2, 35, "byte 0xE0 in line3 is not UTF-8");
+    EXPECT_WARNING(c, 2, 45,
+                   "byte 0xA5 in line4 is not UTF-8 and shows as '\xC3\xA5' on the display");
+    EXPECT_EQ(std::string::npos, c.all.find("U+")) << c.all;
+}
+
+TEST(CheckText, WarningsComeInFileOrderAndThoseAtOnePlaceInTheOrderOfTheRules) {
+    Checked c = Check("baudrate=9600\nlcd=1 line1=\"\xC3\xA9\" line2=\"b\" line3=\"c\" line4=Bye\n"
+                      "LCD=2\n");
+    ASSERT_EQ(4u, c.result.warnings.size()) << c.all;
+    EXPECT_TRUE(std::is_sorted(c.result.warnings.begin(), c.result.warnings.end(), EarlierPlace))
+        << c.all;
+    // At line4: the reader's own stop first, then the slip that caused it.
+    EXPECT_EQ(0u, c.result.warnings[1].text.find("reading stops here")) << c.all;
+    EXPECT_EQ(0u, c.result.warnings[2].text.find("line4's value, Bye,")) << c.all;
 }
 
 TEST(CheckText, ControlBytesInARowAreCommandsToTheDisplay) {
