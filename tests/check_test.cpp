@@ -248,13 +248,13 @@ TEST(CheckText, CharactersThatVanishOrChangeAreNamedWithTheirColumns) {
 TEST(CheckText, BytesThatAreNotUtf8AreNamedOneByOneWithWhatTheyShow) {
     // A lead byte no character has, a surrogate's and an overlong form's
     // bytes, and a lone second byte of one of the six letters.
-    Checked c = Check("baudrate=9600\nlcd=1 line1=\"\xF8\x88" "a\" line2=\"\xED\xA0\x80\" "
+    Checked c = Check("baudrate=9600\nlcd=1 line1=\"\xF8\x88\x80\" line2=\"\xED\xA0\x80\" "
                       "line3=\"\xE0\x80\x80\" line4=\"\xA5\"\n");
     EXPECT_WARNING(c, 2, 14, "byte 0xF8 in line1 is not UTF-8 and vanishes on the display");
     EXPECT_WARNING(c, 2, 15, "byte 0x88 in line1 is not UTF-8 and vanishes on the display");
-    EXPECT_WARNING(c, 2, 25, "byte 0xED in line2 is not UTF-8");
-    EXPECT_WARNING(c, 2, 35, "byte 0xE0 in line3 is not UTF-8");
-    EXPECT_WARNING(c, 2, 45,
+    EXPECT_WARNING(c, 2, 24, "byte 0xED in line2 is not UTF-8");
+    EXPECT_WARNING(c, 2, 34, "byte 0xE0 in line3 is not UTF-8");
+    EXPECT_WARNING(c, 2, 44,
                    "byte 0xA5 in line4 is not UTF-8 and shows as '\xC3\xA5' on the display");
     EXPECT_EQ(std::string::npos, c.all.find("U+")) << c.all;
 }
