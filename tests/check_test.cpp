@@ -226,30 +226,41 @@ TEST(CheckReading, AMissingKeyOrQuoteStopsReadingThere) {
     EXPECT_EQ(1u, last.result.warnings.size()) << last.all;
 }
 
-TEST(CheckText, CharactersThatVanishOrChangeAreNamedWithTheirColumns) {
+// Each with the letter or sign to write instead where there is one.
+TEST(CheckText, CharactersThatVanishOrChangeAreNamedWithTheirColumnsAndWhatToWrite) {
     Checked c = Check(
         "baudrate=9600\nlcd=1\nline1=\"caf\xC3\xA9 \xE2\x82\xAC"
-        "5 \xC3\xBC!\" "
-        "line2=\"wait\xE2\x80\xA6\" line3=\"\xC5se\" line4=\"Bl\xC3\xA5\"");
+        "5 \xC3\xBC! Stra\xC3\x9F"
+        "e\" "
+        "line2=\"wait\xE2\x80\xA6\" line3=\"\xC5se \xC5\xBB\xC3\xB3\xC5\x82w \xF0\x9F\x98\x80\" "
+        "line4=\"Bl\xC3\xA5"
+        "b\xC3\xA6r\"");
     EXPECT_WARNING(c, 3, 11,
                    "'\xC3\xA9' (U+00E9) in line1 vanishes on the display (display "
-                   "column 4)");
+                   "column 4); write e instead");
     EXPECT_WARNING(c, 3, 13,
                    "'\xE2\x82\xAC' (U+20AC) in line1 vanishes on the display (display "
-                   "column 5)");
+                   "column 5); write EUR instead");
     EXPECT_WARNING(c, 3, 16, "'\xC3\xBC' (U+00FC) in line1 vanishes");
-    EXPECT_WARNING(c, 3, 31,
+    EXPECT_WARNING(c, 3, 23, "write ss instead");
+    EXPECT_WARNING(c, 3, 38,
                    "'\xE2\x80\xA6' (U+2026) in line2 shows as '\xC3\xA6' on the "
-                   "display (display column 5)");
-    EXPECT_WARNING(c, 3, 41, "byte 0xC5 in line3 is not UTF-8 and vanishes");
-    EXPECT_EQ(5u, c.result.warnings.size()) << "the six letters are no trap\n" << c.all;
+                   "display (display column 5); write ... instead");
+    EXPECT_WARNING(c, 3, 48, "byte 0xC5 in line3 is not UTF-8 and vanishes");
+    EXPECT_WARNING(c, 3, 52, "(display column 4); write Z instead");
+    EXPECT_WARNING(c, 3, 53, "write o instead");
+    EXPECT_WARNING(c, 3, 54, "write l instead");
+    EXPECT_WARNING(c, 3, 57, "(U+1F600) in line3 shows as '\xC3\x98' on the display");
+    EXPECT_FALSE(Warned(c, 3, 57, "write")) << "nothing to suggest\n" << c.all;
+    EXPECT_EQ(10u, c.result.warnings.size()) << "the six letters are no trap\n" << c.all;
 }
 
 TEST(CheckText, BytesThatAreNotUtf8AreNamedOneByOneWithWhatTheyShow) {
     // A lead byte no character has, a surrogate's and an overlong form's
     // bytes, and a lone second byte of one of the six letters.
-    Checked c = Check("baudrate=9600\nlcd=1 line1=\"\xF8\x88\x80\" line2=\"\xED\xA0\x80\" "
-                      "line3=\"\xE0\x80\x80\" line4=\"\xA5\"\n");
+    Checked c = Check(
+        "baudrate=9600\nlcd=1 line1=\"\xF8\x88\x80\" line2=\"\xED\xA0\x80\" "
+        "line3=\"\xE0\x80\x80\" line4=\"\xA5\"\n");
     EXPECT_WARNING(c, 2, 14, "byte 0xF8 in line1 is not UTF-8 and vanishes on the display");
     EXPECT_WARNING(c, 2, 15, "byte 0x88 in line1 is not UTF-8 and vanishes on the display");
     EXPECT_WARNING(c, 2, 24, "byte 0xED in line2 is not UTF-8");
@@ -260,8 +271,9 @@ TEST(CheckText, BytesThatAreNotUtf8AreNamedOneByOneWithWhatTheyShow) {
 }
 
 TEST(CheckText, WarningsComeInFileOrderAndThoseAtOnePlaceInTheOrderOfTheRules) {
-    Checked c = Check("baudrate=9600\nlcd=1 line1=\"\xC3\xA9\" line2=\"b\" line3=\"c\" line4=Bye\n"
-                      "LCD=2\n");
+    Checked c = Check(
+        "baudrate=9600\nlcd=1 line1=\"\xC3\xA9\" line2=\"b\" line3=\"c\" line4=Bye\n"
+        "LCD=2\n");
     ASSERT_EQ(4u, c.result.warnings.size()) << c.all;
     EXPECT_TRUE(std::is_sorted(c.result.warnings.begin(), c.result.warnings.end(), EarlierPlace))
         << c.all;
@@ -469,28 +481,6 @@ TEST(CheckAdvice, ADevicesNameForLcdLeadsToItsLinkOrItsNumber) {
                    "(/usr/share/doc/marquell/README.md#on-a-raspberry-pi)");
     Checked uart = Check("baudrate=19200\nlcd=/dev/ttyS2\n" + std::string(kPadded));
     EXPECT_WARNING(uart, 2, 1, "so display 1 is served on /dev/ttyS0; write lcd=2");
-}
-
-TEST(CheckAdvice, ALetterTheDisplayLacksNamesTheLetterToWriteInstead) {
-    Checked c = Check(
-        "baudrate=19200\nlcd=1 line1=\"Caf\xC3\xA9 Stra\xC3\x9F"
-        "e\" line2=\"wait\xE2\x80\xA6\" "
-        "line3=\"\xC5\xBB\xC3\xB3\xC5\x82w \xF0\x9F\x98\x80\" line4=\"Bl\xC3\xA5"
-        "b\xC3\xA6r\"\n");
-    EXPECT_WARNING(c, 2, 17,
-                   "'\xC3\xA9' (U+00E9) in line1 vanishes on the display (display column "
-                   "4); write e instead");
-    EXPECT_WARNING(c, 2, 23, "write ss instead");
-    EXPECT_WARNING(c, 2, 38,
-                   "'\xE2\x80\xA6' (U+2026) in line2 shows as '\xC3\xA6' on the display "
-                   "(display column 5); write ... instead");
-    EXPECT_WARNING(c, 2, 48, "write Z instead");
-    EXPECT_WARNING(c, 2, 49, "write o instead");
-    EXPECT_WARNING(c, 2, 50, "(display column 1); write l instead");
-    EXPECT_WARNING(c, 2, 53,
-                   "(U+1F600) in line3 shows as '\xC3\x98' on the display (display column 3)");
-    EXPECT_FALSE(Warned(c, 2, 53, "write")) << "nothing to suggest\n" << c.all;
-    EXPECT_EQ(7u, c.result.warnings.size()) << "the six letters need nothing\n" << c.all;
 }
 
 TEST(CheckAdvice, BlanksBeforeTheEqualsSignNameTheSettingAsItShouldBe) {
