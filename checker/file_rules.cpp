@@ -141,7 +141,7 @@ bool CheckDevicePath(const Places& p, CheckResult* r, size_t i, std::set<int>* t
     int port = FreePort(adapter ? 40 : 50, taken);
     Fix fix{d.lcd, at + n, "lcd=" + std::to_string(port)};
     WarnFix(p, &r->warnings, d.lcd, fix,
-            "%s: marquell opens only /dev/ttyS<n>, so give %s a link /dev/ttyS%d with a udev rule "
+            "%s; marquell opens only /dev/ttyS<n>: give %s a link /dev/ttyS%d with a udev rule "
             "(/usr/share/doc/marquell/README.md#%s) and write %s",
             intro.c_str(), device.c_str(), port,
             adapter ? "a-display-on-a-usb-serial-adapter" : "on-a-raspberry-pi", fix.text.c_str());

@@ -114,9 +114,12 @@ struct Generator {
                 value += "\x11\x0f\x1e"[Number(0, 2)];  // left open for the next display
             }
             std::string key = "line" + std::to_string(r);
-            std::string meant = key + "=\"" + value + "\"\n";
+            std::string meant = key;
+            meant += "=\"" + value + "\"\n";
+            std::string bare = key;
+            bare += "=" + value + "\n";
             std::string slipped = OneIn(8)                   ? "L" + meant.substr(1)
-                                  : Plain(value) && OneIn(3) ? key + "=" + value + "\n"
+                                  : Plain(value) && OneIn(3) ? bare
                                                              : meant;
             d.Add(meant, slipped);
             if (r == 1) {
@@ -337,9 +340,8 @@ struct Slip {
 const char kRows[] =
     "line1=\"Welcome to the shop \"\nline2=\"Open 9-18 Mon-Sat   \"\n"
     "line3=\"                    \"\nline4=\"                    \"\n";
-const std::string kShop = "baudrate=19200\nlcd=1\n";
-
 std::vector<Slip> Slips() {
+    const std::string kShop = "baudrate=19200\nlcd=1\n";
     const std::string rows = kRows;
     const std::string rows2to4 = rows.substr(rows.find("line2"));
     return {

@@ -470,7 +470,7 @@ TEST(CheckAdvice, ADevicesNameForLcdLeadsToItsLinkOrItsNumber) {
                         kPadded + "lcd=ttyUSB1\n" + kPadded);
     EXPECT_WARNING(usb, 2, 1,
                    "lcd takes the n of /dev/ttyS<n>, not a device's name, so display 1 is served "
-                   "on /dev/ttyS0: marquell opens only /dev/ttyS<n>, so give /dev/ttyUSB0 a link "
+                   "on /dev/ttyS0; marquell opens only /dev/ttyS<n>: give /dev/ttyUSB0 a link "
                    "/dev/ttyS41 with a udev rule "
                    "(/usr/share/doc/marquell/README.md#a-display-on-a-usb-serial-adapter) and "
                    "write lcd=41");

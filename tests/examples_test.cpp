@@ -14,7 +14,7 @@
 
 namespace {
 
-const std::string kTop = MARQUELL_SOURCE_DIR;
+const char kTop[] = MARQUELL_SOURCE_DIR;
 
 struct Example {
     std::string where;
@@ -44,7 +44,7 @@ void ExpectClean(const Example& e) {
 
 // Every fenced block of the README that is a display list.
 std::vector<Example> ReadmeExamples() {
-    std::string readme = ReadFile(kTop + "/README.md");
+    std::string readme = ReadFile(std::string(kTop) + "/README.md");
     std::vector<Example> found;
     for (size_t open = readme.find("\n```"); open != std::string::npos;) {
         size_t body = readme.find('\n', open + 1) + 1;
@@ -112,7 +112,7 @@ std::string RoleFile(const std::string& rate, const std::vector<Display>& displa
 // The files of the example inventory's hosts that list their displays: its
 // subset of YAML is the one the example writes.
 std::vector<Example> InventoryExamples() {
-    std::string inventory = ReadFile(kTop + "/contrib/ansible/inventory.example.yml");
+    std::string inventory = ReadFile(std::string(kTop) + "/contrib/ansible/inventory.example.yml");
     std::vector<Example> found;
     std::string rate;
     std::vector<Display> displays;
@@ -162,11 +162,12 @@ std::vector<Example> InventoryExamples() {
 
 TEST(ProjectExamples, TheExampleFilesCheckCleanWithNoNote) {
     int checked = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(kTop + "/examples")) {
+    for (const auto& entry : std::filesystem::directory_iterator(std::string(kTop) + "/examples")) {
         ExpectClean({entry.path().string(), ReadFile(entry.path().string())});
         ++checked;
     }
-    ExpectClean({"packaging/marquell.ini", ReadFile(kTop + "/packaging/marquell.ini")});
+    ExpectClean(
+        {"packaging/marquell.ini", ReadFile(std::string(kTop) + "/packaging/marquell.ini")});
     EXPECT_GE(checked, 1) << "no example file was found";
 }
 
