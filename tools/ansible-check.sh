@@ -5,7 +5,8 @@
 #     playbook, and the playbook's syntax with the example inventory;
 #   - the example inventory as its README steps use it: every host passes
 #     the role's checks, and what the role writes from it is clean to
-#     marquell-check, without a warning or a note on a row;
+#     marquell-check, without a warning or a note (but one on a port this
+#     machine lacks);
 #   - the role's checks of its variables, on hosts that cannot be reached
 #     (ssh to a closed port of the loopback): each wrong setting gives its
 #     one message, naming the host, the entry and the key; good ones give
@@ -140,13 +141,13 @@ play judge-example "$work/judge-example.yml" "$work/example/inventory.yml" -e an
 written=0
 for file in "$work"/example/*.ini; do
     "$build/checker/marquell-check" "$file" >"$work/judged" 2>&1 || status=1
-    # No note on a row; one on a port this machine lacks is no concern here.
-    grep -Eq 'note: .*(every cell|line[1-4])' "$work/judged" && status=1
+    # No note but the one on a port this machine lacks, which is no concern here.
+    grep ': note: ' "$work/judged" | grep -qv ' is not on this machine' && status=1
     written=$((written + 1))
 done
 [ "$written" -ge 3 ] || status=1
 [ "$status" = 0 ] || { cat "$work/judge-example" "$work/judged"; }
-check "$status" "the display lists written from it ($written) have no warning and no note on a row"
+check "$status" "the display lists written from it ($written) have no warning and no note"
 
 echo "== the role's checks of its variables, before any host is reached =="
 # Each host is one case: its variables over the group's, and in expect the
@@ -468,7 +469,7 @@ cmp -s "$out/marquell.ini" "$work/want.ini" || { diff "$work/want.ini" "$out/mar
 check "$status" "the display list as written: every row padded to 20 columns, the letters as they are"
 status=0
 "$build/checker/marquell-check" "$out/marquell.ini" >"$work/judged" || status=1
-grep -Eq 'note: .*(every cell|line[1-4])' "$work/judged" && status=1
+grep ': note: ' "$work/judged" | grep -qv ' is not on this machine' && status=1
 [ "$status" = 0 ] || cat "$work/judged"
 check "$status" "marquell-check finds it clean, and no display leaves a cell of an earlier text showing"
 status=0
