@@ -151,6 +151,20 @@ TEST(Summary, TheRunEndsWithOneLineNamingTheDisplaysNotServedWholeAtWarningPrior
     EXPECT_EQ(0, run.status);
 }
 
+TEST(Summary, AStreamThatIsNotTheJournalsGetsNoPriorities) {
+    // JOURNAL_STREAM names another stream on the same device (a unit's
+    // journal stream, inherited by a program whose standard error went
+    // elsewhere): plain lines, no "<4>" for a person or a log to read.
+    RunOptions options;
+    options.wrapper = {"/bin/sh", "-c",
+                       "JOURNAL_STREAM=$(stat -L -c %d /proc/self/fd/2):1 exec \"$0\" \"$@\""};
+    RunResult run = RunWith(kRate + Display(4, "refused"), {"2"}, options);
+    REQUIRE_NAMESPACE(run);
+    EXPECT_NE(std::string::npos,
+              run.err.find("marquell: 1 of 1 display not served whole: /dev/ttyS4\n"));
+    EXPECT_EQ(std::string::npos, run.err.find("<4>")) << run.err;
+}
+
 TEST(StuckPorts, APortThatNeverDrainsHoldsTheRunForSecondsNotForever) {
     // The rows fit the queue, and the close waits a bounded time for a drain
     // that never comes: the user sees an ordinary report.
