@@ -189,10 +189,10 @@ bool OpenFileIs(const char* fd_link, dev_t rdev) {
 // A process's name is whatever it chose: its bytes outside printable ASCII
 // are written as \xNN, so none of them reaches the owner's terminal as a
 // control sequence.
-void EscapeName(const char* name, char* out, size_t size) {
+void EscapeName(const char* text, char* out, size_t size) {
     size_t used = 0;
     out[0] = '\0';
-    for (const char* p = name; *p != '\0'; ++p) {
+    for (const char* p = text; *p != '\0'; ++p) {
         const auto c = static_cast<unsigned char>(*p);
         char piece[8];
         if (c >= 0x20 && c < 0x7f && c != '\\') {
@@ -239,9 +239,10 @@ bool HolderAmong(const char* root, const char* pid, dev_t rdev, PortUse* use) {
     if (strcmp(comm, "marquell") == 0) {
         return false;
     }
-    char name[sizeof use->holder];
-    EscapeName(comm, name, sizeof name - 20);  // room for " (pid N)"
-    snprintf(use->holder, sizeof use->holder, "%s (pid %s)", name, pid);
+    // A name of 15 bytes, each escaped in 4, and a pid of up to 12 digits fit.
+    char escaped[64];
+    EscapeName(comm, escaped, sizeof escaped);
+    snprintf(use->holder, sizeof use->holder, "%.63s (pid %.12s)", escaped, pid);
     return true;
 }
 

@@ -83,11 +83,13 @@ void SayShortfall(const Shortfall& s, int stop_signal) {
 }
 
 // The summary and the closing line, then the end: by the signal of a stop
-// request that came at any time, even after the line, or with 0.
+// request that came at any time, even after the line, or with 0. Requests
+// are held back only for the closing line, so that one coming while the
+// summary is written still counts for the line.
 int Finish(const Shortfall& shortfall) {
-    HoldStopSignals();
     fflush(stdout);
     SayShortfall(shortfall, StopSignal());
+    HoldStopSignals();
     if (StopSignal() != 0) {
         printf("Stopped by %s.\n", StopSignalName(StopSignal()));
     } else {

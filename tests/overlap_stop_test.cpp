@@ -64,13 +64,19 @@ void WriteTwoRuns(const WorkDir& dir, const std::string& first, const std::strin
     dir.Write("b/marquell.ini", second);
 }
 
+// Run a starts, and run b once a has opened its port; b's report and
+// standard error go to b.out and b.err.
+RunResult RunAThenB(const WorkDir& dir, const std::string& port) {
+    return RunScript(dir,
+                     "(cd a && exec \"$0\" \"$@\" >../a.out) & " + AwaitOpened("a.out") +
+                         "(cd b && \"$0\" \"$@\" >../b.out 2>../b.err); wait",
+                     {port});
+}
+
 TEST(Overlap, ASecondRunWaitsForThePortSoNoCommandIsSplitAndItsScreenIsLast) {
     WorkDir dir;
     WriteTwoRuns(dir, kPulseDisplay, kContrastDisplay);
-    RunResult run = RunScript(dir,
-                              "(cd a && exec \"$0\" \"$@\" >../a.out) & " + AwaitOpened("a.out") +
-                                  "(cd b && \"$0\" \"$@\" >../b.out); wait",
-                              {"1"});
+    RunResult run = RunAThenB(dir, "1");
     REQUIRE_NAMESPACE(run);
     EXPECT_EQ("same", FirstDifference(Rows("first", "", "", "") + Pulse() +
                                           Rows("second", "", "", "") + Bytes({15, 60}),
@@ -94,10 +100,7 @@ TEST(Overlap, ARunWaitingForAPortGetsItBetweenTheDisplaysAnotherRunServesThereBa
     const std::string b_display = Rows("second", "", "", "") + Bytes({15, 60});
     WorkDir dir;
     WriteTwoRuns(dir, first, kContrastDisplay);
-    RunResult run = RunScript(dir,
-                              "(cd a && exec \"$0\" \"$@\" >../a.out) & " + AwaitOpened("a.out") +
-                                  "(cd b && \"$0\" \"$@\" >../b.out 2>../b.err); wait",
-                              {"1:prefill,rate=20000"});
+    RunResult run = RunAThenB(dir, "1:prefill,rate=20000");
     REQUIRE_NAMESPACE(run);
     const std::string got = run.ports[1].substr(run.prefill[1]);
     std::string served_after;
