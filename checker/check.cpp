@@ -18,21 +18,29 @@
 
 namespace {
 
-// The reader's list, by value, with the bytes each display is sent.
-void TakeDisplays(const Entry* head, const Places& p, const Capture* cap, CheckResult* result) {
+// The reader's list, by value, with the bytes each display is sent; each
+// record is freed once it is taken, so a large file does not hold its list
+// twice. head is null on return.
+void TakeDisplays(Entry** head, const Places& p, const Capture* cap, CheckResult* result) {
     result->displays.reserve(p.record->count);
     size_t i = 0;
-    for (const Entry* e = head; e != nullptr; e = e->next, ++i) {
-        DisplayCheck d;
+    while (*head != nullptr) {
+        Entry* e = *head;
+        result->displays.emplace_back();
+        DisplayCheck& d = result->displays.back();
         d.entry = *e;
         d.entry.next = nullptr;
         d.lcd_line = 0;
         d.lcd_column = 0;
+        d.port_named = false;
         if (i < p.record->count) {
             LineColumn(p, p.record->displays[i].lcd, &d.lcd_line, &d.lcd_column);
+            d.port_named = p.record->displays[i].lcd_scan == SCAN_READ;
         }
         d.bytes = CaptureSequence(cap, e);
-        result->displays.push_back(std::move(d));
+        *head = e->next;
+        free(e);
+        ++i;
     }
 }
 
@@ -40,6 +48,45 @@ void TakeDisplays(const Entry* head, const Places& p, const Capture* cap, CheckR
 
 bool EarlierPlace(const Warning& a, const Warning& b) {
     return a.line != b.line ? a.line < b.line : a.column < b.column;
+}
+
+// Hundreds of thousands of warnings, which come in a few runs already in
+// file order (one a rule): their places are sorted, and each warning is then
+// moved into its place along the cycles of that order.
+void SortByPlace(std::vector<Warning>* warnings) {
+    std::vector<Warning>& w = *warnings;
+    if (std::is_sorted(w.begin(), w.end(), EarlierPlace)) {
+        return;
+    }
+    struct Key {
+        int line;
+        int column;
+        size_t index;
+    };
+    std::vector<Key> keys;
+    keys.reserve(w.size());
+    for (size_t i = 0; i < w.size(); ++i) {
+        keys.push_back({w[i].line, w[i].column, i});
+    }
+    std::stable_sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+        return a.line != b.line ? a.line < b.line : a.column < b.column;
+    });
+    // Position i takes the warning now at keys[i].index.
+    for (size_t i = 0; i < w.size(); ++i) {
+        if (keys[i].index == i) {
+            continue;
+        }
+        Warning held = std::move(w[i]);
+        size_t to = i;
+        while (keys[to].index != i) {
+            size_t from = keys[to].index;
+            w[to] = std::move(w[from]);
+            keys[to].index = to;
+            to = from;
+        }
+        w[to] = std::move(held);
+        keys[to].index = to;
+    }
 }
 
 double WireSeconds(size_t bytes, int rate) {
@@ -76,13 +123,13 @@ bool CheckFile(const char* path, int width, CheckResult* result) {
         result->rate_ok = FindRate(baudrate) != nullptr;
         Places places;
         PlacesInit(&places, text, strlen(text), &record);
-        TakeDisplays(head, places, &cap, result);
+        TakeDisplays(&head, places, &cap, result);
         CheckFileRules(places, result);
         CheckRowRules(places, &cap, width, &result->warnings);
         CheckSlipRules(places, &result->warnings);
         CheckScreens(places, width, result);
-        std::stable_sort(result->warnings.begin(), result->warnings.end(), EarlierPlace);
-        std::stable_sort(result->notes.begin(), result->notes.end(), EarlierPlace);
+        SortByPlace(&result->warnings);
+        SortByPlace(&result->notes);
     }
     FreeEntries(head);
     FreeReadRecord(&record);

@@ -11,16 +11,26 @@
 
 #include "entries.h"
 
+// A change to the file that a warning names as its fix ("write ..."):
+// text in place of the bytes [from, to). Empty when there is none.
+struct Fix {
+    size_t from = 0;
+    size_t to = 0;
+    std::string text;
+};
+
 struct Warning {
     int line;    // 1-based
     int column;  // 1-based, in UTF-8 characters
     std::string text;
+    Fix fix;
 };
 
 struct DisplayCheck {
     Entry entry;   // the reader's record (next is null)
     int lcd_line;  // where its "lcd" stands; 0 when the file has none
     int lcd_column;
+    bool port_named;     // its port is the number written after its "lcd="
     std::string bytes;   // what the display sequence sends it
     std::string screen;  // its port's display after this serving, as ModelRender draws it
 };
@@ -37,6 +47,9 @@ struct CheckResult {
 
 // True when a stands before b in the file.
 bool EarlierPlace(const Warning& a, const Warning& b);
+
+// Puts warnings in file order, those at one place in the order they came.
+void SortByPlace(std::vector<Warning>* warnings);
 
 // Reads and checks path for displays width columns wide. False when the file
 // cannot be read (or memory runs out).

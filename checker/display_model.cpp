@@ -170,8 +170,13 @@ bool ModelSameScreen(const DisplayModel* a, const DisplayModel* b) {
 }
 
 std::string ModelRender(const DisplayModel* m, const char* label) {
-    std::string border = "+" + std::string(static_cast<size_t>(m->width), '-') + "+";
-    std::string out = border + "\n";
+    // A file of many displays renders each one's screen: built in place.
+    const size_t width = static_cast<size_t>(m->width);
+    std::string out;
+    out.reserve((width + 40) * (MODEL_ROWS + 2));
+    out += '+';
+    out.append(width, '-');
+    out += "+\n";
     for (int r = 0; r < MODEL_ROWS; ++r) {
         out += '|';
         for (int c = 0; c < m->width; ++c) {
@@ -180,14 +185,17 @@ std::string ModelRender(const DisplayModel* m, const char* label) {
         out += m->past_width[r] > 0 ? '>' : '|';
         std::string beside = Beside(m, r, label);
         if (!beside.empty()) {
-            out += " " + beside;
+            out += ' ';
+            out += beside;
         }
-        out += "\n";
+        out += '\n';
     }
-    out += border + "\n";
+    out += '+';
+    out.append(width, '-');
+    out += "+\n";
     for (int r = 0; r < MODEL_ROWS; ++r) {
         if (m->past_width[r] > 0) {
-            out += "row " + Num(r) +
+            out += "line" + Num(r + 1) +
                    ": characters past the right edge, not shown: " + Num(m->past_width[r]) + "\n";
         }
     }
@@ -195,9 +203,14 @@ std::string ModelRender(const DisplayModel* m, const char* label) {
         out += "characters written below the bottom row, not shown: " + Num(m->off_screen) + "\n";
     }
     if (m->unknown_commands > 0) {
+        // Rows are named as the file names them, columns counted from 1.
+        int row = m->first_unknown_row;
+        std::string where =
+            row >= 0 && row < MODEL_ROWS
+                ? "line" + Num(row + 1) + ", display column " + Num(m->first_unknown_col + 1)
+                : "a row below the bottom row";
         out += "unknown command bytes: " + Num(m->unknown_commands) + ", the first (" +
-               Num(m->first_unknown) + ") at row " + Num(m->first_unknown_row) + ", column " +
-               Num(m->first_unknown_col) + "\n";
+               Num(m->first_unknown) + ") at " + where + "\n";
     }
     if (m->bad_escapes > 0) {
         out += "character escapes with no glyph, shown as ?: " + Num(m->bad_escapes) + "\n";

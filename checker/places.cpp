@@ -5,9 +5,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
-#include <string_view>
+#include <cstring>
 
 namespace {
 
@@ -28,25 +29,49 @@ size_t CharsBefore(const Places& p, size_t at) {
 
 }  // namespace
 
+bool Blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+size_t SkipBlanks(const Places& p, size_t at) {
+    while (at < p.len && Blank(p.text[at])) {
+        ++at;
+    }
+    return at;
+}
+
+namespace {
+
+// The 0-based line that holds at.
+size_t LineOf(const Places& p, size_t at) {
+    auto next = std::upper_bound(p.line_starts.begin(), p.line_starts.end(), at);
+    return next == p.line_starts.begin() ? 0
+                                         : static_cast<size_t>(next - p.line_starts.begin()) - 1;
+}
+
+// A '#' or ';' at i that begins a note: first on its line, or between blanks.
+bool StartsNote(const char* text, size_t len, size_t i, size_t line_start) {
+    if (text[i] != '#' && text[i] != ';') {
+        return false;
+    }
+    size_t before = i;
+    while (before > line_start && Blank(text[before - 1])) {
+        --before;
+    }
+    if (before == line_start) {
+        return true;
+    }
+    char next = i + 1 < len ? text[i + 1] : '\n';
+    return Blank(text[i - 1]) && (Blank(next) || next == '\r' || next == '\n');
+}
+
+}  // namespace
+
 void PlacesInit(Places* p, const char* text, size_t len, const ReadRecord* record) {
     p->text = text;
     p->len = len;
     p->record = record;
-    p->line_starts.assign(1, 0);
-    p->chars_before.clear();
-    size_t chars = 0;
-    for (size_t i = 0; i < len; ++i) {
-        if (i % kBlock == 0) {
-            p->chars_before.push_back(chars);
-        }
-        if (text[i] == '\n') {
-            p->line_starts.push_back(i + 1);
-        }
-        chars += StartsCharacter(text[i]) ? 1 : 0;
-    }
-    if (len % kBlock == 0) {
-        p->chars_before.push_back(chars);
-    }
+    p->start = len >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
     // The reader searches each row key from the previous value's first byte,
     // so each value begins after the previous one's closing quote.
     p->values.clear();
@@ -56,14 +81,82 @@ void PlacesInit(Places* p, const char* text, size_t len, const ReadRecord* recor
             p->values.push_back({d.rows[r].value, d.rows[r].close, i, r});
         }
     }
+    p->line_starts.assign(1, p->start);
+    p->notes.clear();
+    bool line_has_note = false;
+    p->last_line = 0;
+    p->chars_before.clear();
+    p->chars_before.reserve(len / kBlock + 2);
+    size_t chars = 0;
+    size_t line_start = p->start;
+    auto value = p->values.begin();
+    for (size_t i = 0; i < len; ++i) {
+        if (i % kBlock == 0) {
+            p->chars_before.push_back(chars);
+        }
+        chars += StartsCharacter(text[i]) ? 1 : 0;
+        if (text[i] == '\n') {
+            line_start = i + 1;
+            p->line_starts.push_back(line_start);
+            if (line_has_note) {
+                p->notes.back().end = i;
+                line_has_note = false;
+            }
+            continue;
+        }
+        if ((text[i] != '#' && text[i] != ';') || line_has_note || i < p->start) {
+            continue;
+        }
+        while (value != p->values.end() && value->close <= i) {
+            ++value;
+        }
+        bool in_value = value != p->values.end() && i >= value->begin;
+        if (!in_value && StartsNote(text, len, i, line_start)) {
+            p->notes.push_back({i, len});
+            line_has_note = true;
+        }
+    }
+    if (len % kBlock == 0) {
+        p->chars_before.push_back(chars);
+    }
 }
 
 void LineColumn(const Places& p, size_t at, int* line, int* column) {
-    at = std::min(at, p.len);
-    auto next = std::upper_bound(p.line_starts.begin(), p.line_starts.end(), at);
-    size_t start = *(next - 1);
-    *line = static_cast<int>(next - p.line_starts.begin());
-    *column = static_cast<int>(CharsBefore(p, at) - CharsBefore(p, start)) + 1;
+    at = std::max(std::min(at, p.len), p.start);
+    size_t l = LineOf(p, at);
+    size_t start = p.line_starts[l];
+    size_t chars = 0;
+    if (at - start <= kBlock) {
+        for (size_t i = start; i < at; ++i) {
+            chars += StartsCharacter(p.text[i]) ? 1 : 0;
+        }
+    } else {
+        chars = CharsBefore(p, at) - CharsBefore(p, start);
+    }
+    *line = static_cast<int>(l) + 1;
+    *column = static_cast<int>(chars) + 1;
+}
+
+bool InNote(const Places& p, size_t at) {
+    // The last note that begins at or before at.
+    auto next = std::upper_bound(p.notes.begin(), p.notes.end(), at,
+                                 [](size_t a, const NoteSpan& n) { return a < n.begin; });
+    return next != p.notes.begin() && at < (next - 1)->end;
+}
+
+size_t SettingEnd(const Places& p, size_t at) {
+    size_t l = LineOf(p, at);
+    size_t end = l + 1 < p.line_starts.size() ? p.line_starts[l + 1] - 1 : p.len;
+    // A note that begins on this line, at or after at.
+    auto note = std::lower_bound(p.notes.begin(), p.notes.end(), at,
+                                 [](const NoteSpan& n, size_t a) { return n.begin < a; });
+    if (note != p.notes.end() && note->begin < end) {
+        end = note->begin;
+    }
+    while (end > at && (Blank(p.text[end - 1]) || p.text[end - 1] == '\r')) {
+        --end;
+    }
+    return end;
 }
 
 std::string Place(const Places& p, size_t at) {
@@ -104,24 +197,60 @@ bool WordByte(char c) {
     return isalnum(u) || c == '_' || u >= 0x80;
 }
 
+bool WordBefore(const Places& p, size_t at) {
+    return at > p.start && WordByte(p.text[at - 1]);
+}
+
 size_t FindFrom(const Places& p, size_t from, const char* needle) {
     if (from >= p.len) {
         return kNowhere;
     }
-    size_t at = std::string_view(p.text, p.len).find(needle, from);
-    return at == std::string_view::npos ? kNowhere : at;
+    const void* at = memmem(p.text + from, p.len - from, needle, strlen(needle));
+    return at != nullptr ? static_cast<size_t>(static_cast<const char*>(at) - p.text) : kNowhere;
 }
 
-// A C variadic, so the compiler checks every call against its format.
-// NOLINTNEXTLINE(cert-dcl50-cpp)
-void Warn(const Places& p, std::vector<Warning>* warnings, size_t at, const char* fmt, ...) {
-    char buf[512];
-    va_list args;
-    va_start(args, fmt);
+void Remark(const Places& p, std::vector<Warning>* warnings, size_t at, std::string text) {
+    warnings->emplace_back();
+    Warning& w = warnings->back();
+    LineColumn(p, at, &w.line, &w.column);
+    w.text = std::move(text);
+}
+
+void AppendNumber(std::string* out, long n) {
+    char digits[24];
+    std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, n);
+    out->append(digits, r.ptr);
+}
+
+namespace {
+
+void AddWarning(const Places& p, std::vector<Warning>* warnings, size_t at, const char* fmt,
+                va_list args) {
+    char buf[1024];
     vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    Warning w;
+    warnings->emplace_back();
+    Warning& w = warnings->back();
     LineColumn(p, at, &w.line, &w.column);
     w.text = buf;
-    warnings->push_back(w);
+}
+
+}  // namespace
+
+// C variadics, so the compiler checks every call against its format.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
+void Warn(const Places& p, std::vector<Warning>* warnings, size_t at, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    AddWarning(p, warnings, at, fmt, args);
+    va_end(args);
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp)
+void WarnFix(const Places& p, std::vector<Warning>* warnings, size_t at, const Fix& fix,
+             const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    AddWarning(p, warnings, at, fmt, args);
+    va_end(args);
+    warnings->back().fix = fix;
 }

@@ -37,13 +37,22 @@ const char* ControlName(int b) {
 }
 
 // Length of the UTF-8 character at p (at most left bytes); 1 for a byte that
-// starts none.
+// starts none, an overlong form or a surrogate.
 size_t CharLength(const unsigned char* p, size_t left) {
-    size_t n = p[0] >= 0xF0 && p[0] <= 0xF4 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC2 ? 2 : 1;
-    if (p[0] < 0xC2 || n > left) {
+    size_t n = p[0] >= 0xF0 && p[0] <= 0xF4   ? 4
+               : p[0] >= 0xE0 && p[0] <= 0xEF ? 3
+               : p[0] >= 0xC2 && p[0] <= 0xDF ? 2
+                                              : 1;
+    if (n == 1 || n > left) {
         return 1;
     }
-    for (size_t i = 1; i < n; ++i) {
+    // The second byte's range where the lead byte narrows it.
+    unsigned low = p[0] == 0xE0 ? 0xA0 : p[0] == 0xF0 ? 0x90 : 0x80;
+    unsigned high = p[0] == 0xED ? 0x9F : p[0] == 0xF4 ? 0x8F : 0xBF;
+    if (p[1] < low || p[1] > high) {
+        return 1;
+    }
+    for (size_t i = 2; i < n; ++i) {
         if ((p[i] & 0xC0) != 0x80) {
             return 1;
         }
@@ -69,6 +78,43 @@ std::string Letters(const std::string& wire) {
     return letters;
 }
 
+// What to write instead of a character the display cannot show: the letter
+// without its accent, or plain signs for a typographic one; empty when there
+// is nothing to suggest. The module's own six letters need none.
+std::string PlainLetters(unsigned cp) {
+    // U+00C0..U+00FF and U+0100..U+017F, a letter each; '*' for the six and
+    // for those that take more than one letter, below.
+    static const char kLatin1[] =
+        "AAAAA**CEEEEIIIIDNOOOOOx*UUUUY**aaaaa**ceeeeiiiidnooooo/*uuuuy*y";
+    static const char kLatinA[] =
+        "AaAaAaCcCcCcCcDdDdEeEeEeEeEeGgGgGgGgHhHhIiIiIiIiIi**JjKkkLlLlLlL"
+        "lLlNnNnNn*NnOoOoOo**RrRrRrSsSsSsSsTtTtTtUuUuUuUuUuUuWwYyYZzZzZzs";
+    struct Sign {
+        unsigned cp;
+        const char* text;
+    };
+    static const Sign kSigns[] = {
+        {0x00A0, " "},  {0x00AB, "<<"}, {0x00AD, "-"},  {0x00B4, "'"},   {0x00B7, "."},
+        {0x00BB, ">>"}, {0x00DE, "Th"}, {0x00DF, "ss"}, {0x00FE, "th"},  {0x0132, "IJ"},
+        {0x0133, "ij"}, {0x0149, "'n"}, {0x0152, "OE"}, {0x0153, "oe"},  {0x2013, "-"},
+        {0x2014, "-"},  {0x2018, "'"},  {0x2019, "'"},  {0x201A, "'"},   {0x201C, "'"},
+        {0x201D, "'"},  {0x201E, "'"},  {0x2022, "*"},  {0x2026, "..."}, {0x20AC, "EUR"},
+        {0x2122, "TM"},
+    };
+    char letter = cp >= 0xC0 && cp <= 0xFF     ? kLatin1[cp - 0xC0]
+                  : cp >= 0x100 && cp <= 0x17F ? kLatinA[cp - 0x100]
+                                               : '*';
+    if (letter != '*') {
+        return std::string(1, letter);
+    }
+    for (const Sign& s : kSigns) {
+        if (s.cp == cp) {
+            return s.text;
+        }
+    }
+    return "";
+}
+
 // Warns of a character that does not reach the display as itself; returns
 // the cells it takes there.
 int CheckCharacter(RowCheck* rc, size_t at, size_t n, const char* key, int column) {
@@ -79,18 +125,23 @@ int CheckCharacter(RowCheck* rc, size_t at, size_t n, const char* key, int colum
     if (n == 2 && p[0] == 0xC3 && wire.size() == 3) {
         return cells;  // one of the module's own six letters
     }
+    std::string shown = wire.empty() ? std::string("vanishes on the display")
+                                     : "shows as '" + Letters(wire) + "' on the display";
     if (n == 1) {
         Warn(rc->places, rc->warnings, at,
-             "byte 0x%02X in %s is not UTF-8 and vanishes on the display (display column %d)", p[0],
-             key, column);
-    } else if (wire.empty()) {
-        Warn(rc->places, rc->warnings, at,
-             "'%s' (U+%04X) in %s vanishes on the display (display column %d)", ch.c_str(),
-             CodePoint(p, n), key, column);
+             "byte 0x%02X in %s is not UTF-8 and %s (display column %d)", p[0], key, shown.c_str(),
+             column);
+        return cells;
+    }
+    unsigned cp = CodePoint(p, n);
+    Fix fix{at, at + n, PlainLetters(cp)};
+    if (fix.text.empty()) {
+        Warn(rc->places, rc->warnings, at, "'%s' (U+%04X) in %s %s (display column %d)", ch.c_str(),
+             cp, key, shown.c_str(), column);
     } else {
-        Warn(rc->places, rc->warnings, at,
-             "'%s' (U+%04X) in %s shows as '%s' on the display (display column %d)", ch.c_str(),
-             CodePoint(p, n), key, Letters(wire).c_str(), column);
+        WarnFix(rc->places, rc->warnings, at, fix,
+                "'%s' (U+%04X) in %s %s (display column %d); write %s instead", ch.c_str(), cp, key,
+                shown.c_str(), column, fix.text.c_str());
     }
     return cells;
 }

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -216,31 +217,69 @@ TEST(CheckReading, AMissingKeyOrQuoteStopsReadingThere) {
     EXPECT_WARNING(missing, 2, 24, "reading stops here: no line3 key from here on; display 1");
     Checked quote = Check("baudrate=9600\nlcd=1 line1=\"a\" line2=\"b\" line3\n");
     EXPECT_WARNING(quote, 2, 27, "line3 has no opening quote");
-    Checked note = Check("baudrate=9600\nlcd=1 " + std::string(kRows) + "\n# lcd=3 is the hall\n");
-    EXPECT_WARNING(note, 2, 44,
-                   "reading stops here: no line1 key from here on; the display the \"lcd\" at 3:3 "
+    Checked last =
+        Check("baudrate=9600\nlcd=1 line1=\"a\" line2=\"b\" line3=\"c\" line4=\"lcd=3\"\n");
+    EXPECT_WARNING(last, 2, 44,
+                   "reading stops here: no line1 key from here on; the display the \"lcd\" at 2:44 "
                    "begins is not served");
-    EXPECT_EQ(1u, note.result.displays.size());
-    EXPECT_EQ(1u, note.result.warnings.size()) << note.all;
+    EXPECT_EQ(1u, last.result.displays.size());
+    EXPECT_EQ(1u, last.result.warnings.size()) << last.all;
 }
 
-TEST(CheckText, CharactersThatVanishOrChangeAreNamedWithTheirColumns) {
+// Each with the letter or sign to write instead where there is one.
+TEST(CheckText, CharactersThatVanishOrChangeAreNamedWithTheirColumnsAndWhatToWrite) {
     Checked c = Check(
         "baudrate=9600\nlcd=1\nline1=\"caf\xC3\xA9 \xE2\x82\xAC"
-        "5 \xC3\xBC!\" "
-        "line2=\"wait\xE2\x80\xA6\" line3=\"\xC5se\" line4=\"Bl\xC3\xA5\"");
+        "5 \xC3\xBC! Stra\xC3\x9F"
+        "e\" "
+        "line2=\"wait\xE2\x80\xA6\" line3=\"\xC5se \xC5\xBB\xC3\xB3\xC5\x82w \xF0\x9F\x98\x80\" "
+        "line4=\"Bl\xC3\xA5"
+        "b\xC3\xA6r\"");
     EXPECT_WARNING(c, 3, 11,
                    "'\xC3\xA9' (U+00E9) in line1 vanishes on the display (display "
-                   "column 4)");
+                   "column 4); write e instead");
     EXPECT_WARNING(c, 3, 13,
                    "'\xE2\x82\xAC' (U+20AC) in line1 vanishes on the display (display "
-                   "column 5)");
+                   "column 5); write EUR instead");
     EXPECT_WARNING(c, 3, 16, "'\xC3\xBC' (U+00FC) in line1 vanishes");
-    EXPECT_WARNING(c, 3, 31,
+    EXPECT_WARNING(c, 3, 23, "write ss instead");
+    EXPECT_WARNING(c, 3, 38,
                    "'\xE2\x80\xA6' (U+2026) in line2 shows as '\xC3\xA6' on the "
-                   "display (display column 5)");
-    EXPECT_WARNING(c, 3, 41, "byte 0xC5 in line3 is not UTF-8 and vanishes");
-    EXPECT_EQ(5u, c.result.warnings.size()) << "the six letters are no trap\n" << c.all;
+                   "display (display column 5); write ... instead");
+    EXPECT_WARNING(c, 3, 48, "byte 0xC5 in line3 is not UTF-8 and vanishes");
+    EXPECT_WARNING(c, 3, 52, "(display column 4); write Z instead");
+    EXPECT_WARNING(c, 3, 53, "write o instead");
+    EXPECT_WARNING(c, 3, 54, "write l instead");
+    EXPECT_WARNING(c, 3, 57, "(U+1F600) in line3 shows as '\xC3\x98' on the display");
+    EXPECT_FALSE(Warned(c, 3, 57, "write")) << "nothing to suggest\n" << c.all;
+    EXPECT_EQ(10u, c.result.warnings.size()) << "the six letters are no trap\n" << c.all;
+}
+
+TEST(CheckText, BytesThatAreNotUtf8AreNamedOneByOneWithWhatTheyShow) {
+    // A lead byte no character has, a surrogate's and an overlong form's
+    // bytes, and a lone second byte of one of the six letters.
+    Checked c = Check(
+        "baudrate=9600\nlcd=1 line1=\"\xF8\x88\x80\" line2=\"\xED\xA0\x80\" "
+        "line3=\"\xE0\x80\x80\" line4=\"\xA5\"\n");
+    EXPECT_WARNING(c, 2, 14, "byte 0xF8 in line1 is not UTF-8 and vanishes on the display");
+    EXPECT_WARNING(c, 2, 15, "byte 0x88 in line1 is not UTF-8 and vanishes on the display");
+    EXPECT_WARNING(c, 2, 24, "byte 0xED in line2 is not UTF-8");
+    EXPECT_WARNING(c, 2, 34, "byte 0xE0 in line3 is not UTF-8");
+    EXPECT_WARNING(c, 2, 44,
+                   "byte 0xA5 in line4 is not UTF-8 and shows as '\xC3\xA5' on the display");
+    EXPECT_EQ(std::string::npos, c.all.find("U+")) << c.all;
+}
+
+TEST(CheckText, WarningsComeInFileOrderAndThoseAtOnePlaceInTheOrderOfTheRules) {
+    Checked c = Check(
+        "baudrate=9600\nlcd=1 line1=\"\xC3\xA9\" line2=\"b\" line3=\"c\" line4=Bye\n"
+        "LCD=2\n");
+    ASSERT_EQ(4u, c.result.warnings.size()) << c.all;
+    EXPECT_TRUE(std::is_sorted(c.result.warnings.begin(), c.result.warnings.end(), EarlierPlace))
+        << c.all;
+    // At line4: the reader's own stop first, then the slip that caused it.
+    EXPECT_EQ(0u, c.result.warnings[1].text.find("reading stops here")) << c.all;
+    EXPECT_EQ(0u, c.result.warnings[2].text.find("line4's value, Bye,")) << c.all;
 }
 
 TEST(CheckText, ControlBytesInARowAreCommandsToTheDisplay) {
@@ -329,7 +368,7 @@ TEST(CheckSlip, AQuoteLeftOpenAtTheEndOfItsLineIsNamedAtItsOpeningQuote) {
     EXPECT_WARNING(c, 3, 7,
                    "the line1 value opened here is not closed on its line: marquell reads on to "
                    "the double quote after 'line2' at 4:7, so line1 takes the line break and the "
-                   "text up to it; end line 3 with a double quote: line1=\"Welcome to the shop\"");
+                   "text up to it; close it on line 3: write line1=\"Welcome to the shop\"");
     Checked curly = Check(
         "baudrate=9600\nlcd=1\nline1=\"Welcome\u201D\nline2=\"Open\"\n"
         "line3=\"\" line4=\"\"\n");
@@ -353,6 +392,110 @@ TEST(CheckSlip, ADisplayShortOfRowsTakesTheNextDisplaysRowsWhichIsThenNeverServe
     EXPECT_TRUE(whole.result.warnings.empty()) << whole.all;
 }
 
+// Rows as a correct file writes them: padded, so no note either.
+const char kPadded[] =
+    "line1=\"Welcome to the shop \"\nline2=\"Open 9-18 Mon-Sat   \"\n"
+    "line3=\"                    \"\nline4=\"                    \"\n";
+
+// The owner's notes, from a '#' or ';' first on a line or between blanks to
+// the line's end, are read as notes: nothing in one is a slip.
+TEST(CheckNotes, ANoteAnywhereOnALineMakesNoSlip) {
+    for (const std::string& text : {
+             "baudrate=19200\nlcd=1   # LCD=1 is the shop window\n" + std::string(kPadded),
+             "baudrate=19200\nlcd=1\ncmd_contrast=60  ; CMD_CONTRAST=60 is about half\n" +
+                 std::string(kPadded),
+             "\xEF\xBB\xBF# LCD=1 is the shop\nbaudrate=19200\nlcd=1\n" + std::string(kPadded),
+             "\xEF\xBB\xBFlcd=1\n" + std::string(kPadded) + "baudrate=19200\n",
+             // An lcd in a note that the reader passes over starts nothing.
+             "baudrate=19200\nlcd=1\n" + std::string(kPadded).substr(0, 86) + "  # not lcd=9" +
+                 std::string(kPadded).substr(86),
+             // A command after line1 or a second rate, in a note, is not a setting.
+             "baudrate=19200\nlcd=1\n" + std::string(kPadded) + "# cmd_contrast=60 was too dark\n" +
+                 "; baudrate=9600 for the old signs\n",
+             // An lcd in a closing note begins a display that is never served.
+             "baudrate=19200\nlcd=1\n" + std::string(kPadded) + "# lcd=3 is the hall\n",
+         }) {
+        Checked c = Check(text);
+        EXPECT_EQ("", c.all) << text;
+        EXPECT_TRUE(c.result.notes.empty()) << c.result.notes[0].text << "\n" << text;
+        ASSERT_EQ(1u, c.result.displays.size()) << text;
+        EXPECT_EQ(1, c.result.displays[0].entry.LCD_number) << text;
+    }
+    Checked bom = Check("\xEF\xBB\xBFlcd=1 LCD=2\n");
+    EXPECT_WARNING(bom, 1, 7, "'LCD' is not the key lcd");  // columns after the mark
+    Checked text =
+        Check("baudrate=19200\nlcd=1 line1=\"Shop #1 LCD=2\" line2=\"\" line3=\"\" line4=\"\"\n");
+    EXPECT_FALSE(Warned(text, 2, 1, "")) << text.all;
+    Checked before = Check("baudrate=19200\nLCD=2   # the hall\n");
+    EXPECT_WARNING(before, 2, 1,
+                   "'LCD' is not the key lcd: marquell reads keys in lower case only, "
+                   "so no display starts here; write lcd=2");
+}
+
+TEST(CheckNotes, KeysTheReaderTakesFromANoteAreNamed) {
+    Checked cmd = Check("baudrate=19200\nlcd=1   # cmd_contrast=60 later\n" + std::string(kPadded));
+    EXPECT_WARNING(cmd, 2, 11,
+                   "display 1 (lcd at 2:1) takes this cmd_contrast in a note: marquell reads keys "
+                   "in notes too");
+    EXPECT_EQ(COMMAND_CONTRAST, cmd.result.displays[0].entry.command);
+    Checked lcd =
+        Check("baudrate=19200\nlcd=1\n" + std::string(kPadded) + "# lcd=3 is spare\n" + kPadded);
+    EXPECT_WARNING(lcd, 7, 3, "this \"lcd\" in a note starts display 2 here, on /dev/ttyS3");
+}
+
+TEST(CheckSlip, ARowValueOnALaterLineIsReadAsMarquellReadsIt) {
+    Checked next = Check("baudrate=19200\nlcd=1\nline1=\n\"Welcome to the shop \"\n" +
+                         std::string(kPadded).substr(29));
+    EXPECT_EQ("", next.all);
+    EXPECT_NE(std::string::npos, next.result.displays[0].screen.find("|Welcome to the shop |"))
+        << next.result.displays[0].screen;
+    Checked note =
+        Check("baudrate=19200\nlcd=1\nline1=   # the top row\n   \"Welcome to the shop \"\n" +
+              std::string(kPadded).substr(29));
+    EXPECT_EQ("", note.all);
+    Checked bare =
+        Check("baudrate=19200\nlcd=1\nline1=\nWelcome\n" + std::string(kPadded).substr(29));
+    EXPECT_WARNING(bare, 3, 1, "line1's value, Welcome, is not in double quotes");
+    EXPECT_WARNING(bare, 3, 1, "write line1=\"Welcome\"");
+    Checked none = Check("baudrate=19200\nlcd=1\nline1=\n" + std::string(kPadded).substr(29));
+    EXPECT_WARNING(none, 3, 1,
+                   "line1 has no value after its '=': marquell takes the text after "
+                   "the next double quote (at 4:7) as its value; write line1=\"\"");
+}
+
+// Advice leads to the fix: the setting or letter to write, or the link a
+// port needs.
+TEST(CheckAdvice, ADevicesNameForLcdLeadsToItsLinkOrItsNumber) {
+    Checked usb = Check("baudrate=19200\nlcd=/dev/ttyUSB0\n" + std::string(kPadded) + "lcd=40\n" +
+                        kPadded + "lcd=ttyUSB1\n" + kPadded);
+    EXPECT_WARNING(usb, 2, 1,
+                   "lcd takes the n of /dev/ttyS<n>, not a device's name, so display 1 is served "
+                   "on /dev/ttyS0; marquell opens only /dev/ttyS<n>: give /dev/ttyUSB0 a link "
+                   "/dev/ttyS41 with a udev rule "
+                   "(/usr/share/doc/marquell/README.md#a-display-on-a-usb-serial-adapter) and "
+                   "write lcd=41");
+    EXPECT_WARNING(usb, 12, 1, "give ttyUSB1 a link /dev/ttyS42");
+    Checked board = Check("baudrate=19200\nlcd=/dev/ttyAMA0\n" + std::string(kPadded));
+    EXPECT_WARNING(board, 2, 1,
+                   "a link /dev/ttyS50 with a udev rule "
+                   "(/usr/share/doc/marquell/README.md#on-a-raspberry-pi)");
+    Checked uart = Check("baudrate=19200\nlcd=/dev/ttyS2\n" + std::string(kPadded));
+    EXPECT_WARNING(uart, 2, 1, "so display 1 is served on /dev/ttyS0; write lcd=2");
+}
+
+TEST(CheckAdvice, BlanksBeforeTheEqualsSignNameTheSettingAsItShouldBe) {
+    Checked c = Check("baudrate = 9600\nlcd = 1\ncmd_contrast =\t60\n" + std::string(kPadded) +
+                      "LCD = 2\n");
+    EXPECT_WARNING(c, 1, 1,
+                   "baudrate has blanks before its '=': it reads as rate 0; write "
+                   "baudrate=9600");
+    EXPECT_WARNING(c, 2, 1,
+                   "lcd has blanks before its '=': display 1 is served on /dev/ttyS0; "
+                   "write lcd=1");
+    EXPECT_WARNING(c, 3, 1, "with level 0; write cmd_contrast=60");
+    EXPECT_WARNING(c, 8, 1, "write lcd=2");
+}
+
 // What a sign showed before the run is not in the file: rows that leave
 // cells unwritten get a note, which does not fail the check.
 TEST(CheckNote, RowsShorterThanTheDisplayGetOneNoteAndFullRowsNone) {
@@ -362,9 +505,9 @@ TEST(CheckNote, RowsShorterThanTheDisplayGetOneNoteAndFullRowsNone) {
     EXPECT_EQ(2, c.result.notes[0].line);
     EXPECT_EQ(
         "display 1 does not write every cell (line1 from display column 8, line2 from display "
-        "column 5, line3 from display column 1, line4 from display column 1): letters an earlier "
-        "paint left there stay on the sign, as the set-up bytes clear nothing; pad its rows with "
-        "blanks to 20 characters to clear them",
+        "column 5, line3 from display column 1, line4 from display column 1): what an earlier "
+        "paint left there stays, as the set-up bytes clear nothing; pad its rows with blanks to 20 "
+        "characters to clear it",
         c.result.notes[0].text);
     std::string full(20, 'x');
     Checked padded = Check("baudrate=9600\nlcd=1 line1=\"" + full + "\" line2=\"" + full +

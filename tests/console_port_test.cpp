@@ -25,6 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+const char kRows[] = R"(line1="a" line2="b" line3="c" line4="d")";
+
 const char kFile[] = R"(baudrate=9600
 lcd=2 line1="a" line2="b" line3="c" line4="d"
   lcd=40 line1="a" line2="b" line3="c" line4="d"
@@ -74,14 +76,20 @@ public:
         char out[64];
         return PortDriver(Root().c_str(), port_, out, sizeof out) ? out : "(none)";
     }
-    // The warnings marquell-check adds for kFile's ports.
-    std::vector<Warning> Checked() const {
-        File("marquell.ini", kFile);
+    // What marquell-check adds for a file's ports on this system.
+    CheckResult PortsChecked(const std::string& file) const {
+        File("marquell.ini", file);
         CheckResult r;
         EXPECT_TRUE(CheckFile((Root() + "/marquell.ini").c_str(), 20, &r));
+        r.warnings.clear();
+        r.notes.clear();
         CheckPortUses(Root().c_str(), &r);
+        return r;
+    }
+    // The warnings of a port shared with another use, for kFile's ports.
+    std::vector<Warning> Checked() const {
         std::vector<Warning> shared;
-        for (const Warning& w : r.warnings) {
+        for (const Warning& w : PortsChecked(kFile).warnings) {
             if (w.text.find(" is shared with ") != std::string::npos) {
                 shared.push_back(w);
             }
@@ -168,6 +176,15 @@ TEST(SharedPorts, ALoginPromptOnTheLinkADisplayIsOpenedByIsFoundToo) {
     EXPECT_EQ("", std::string(use.getty)) << "another link";
     FindLinkGetty(s.Root().c_str(), "/dev/ttyS40", &use);
     EXPECT_EQ("serial-getty@ttyS40.service", std::string(use.getty));
+    // marquell-check names it at the port's first lcd.
+    s.Link("dev/ttyS40", "/dev/null");
+    std::vector<Warning> w = s.Checked();
+    ASSERT_EQ(1U, w.size());
+    EXPECT_EQ(3, w[0].line);
+    EXPECT_NE(
+        std::string::npos,
+        w[0].text.find("/dev/ttyS40 is shared with a login prompt (serial-getty@ttyS40.service)"))
+        << w[0].text;
 }
 
 TEST(SharedPorts, MarquellNamesALoginPromptOnTheLinkItOpenedAndStillServesTheDisplay) {
@@ -292,6 +309,71 @@ TEST(OneStopBitUarts, WhatALineCarriesIsWrittenAsPeopleWriteIt) {
         "8E2 at 19200 baud with output processing, XON/XOFF flow control and RTS/CTS flow control",
         text);
     EXPECT_FALSE(LineAsAsked(busy, Line(CS8 | PARENB | CSTOPB | CRTSCTS, B19200)));
+}
+
+TEST(OneStopBitUarts, ADisplayOnOneIsNamedAtItsLcdWithTheWayToAUartThatSendsTwo) {
+    System mini;
+    mini.BoardUart("ttyS1", "bcm2835-aux-uart");
+    mini.Link("dev/ttyS1", "/dev/null");
+    CheckResult r = mini.PortsChecked("baudrate=9600\n  lcd=1 " + std::string(kRows));
+    ASSERT_EQ(1u, r.warnings.size());
+    EXPECT_EQ(2, r.warnings[0].line);
+    EXPECT_EQ(3, r.warnings[0].column);
+    const std::string& text = r.warnings[0].text;
+    EXPECT_EQ(0u, text.find("/dev/ttyS1 is the Raspberry Pi's mini UART (driver bcm2835-aux-uart), "
+                            "which sends 1 stop bit where marquell asks for 2: "))
+        << text;
+    EXPECT_NE(std::string::npos, text.find(kOneStopBitEffect)) << text;
+    EXPECT_NE(std::string::npos, text.find(FindOneStopBitUart("bcm2835-aux-uart")->fix)) << text;
+    // The fix it names: the display on the PL011, linked as /dev/ttyS50.
+    System fixed;
+    fixed.BoardUart("ttyAMA0", "uart-pl011");
+    fixed.Link("dev/ttyS50", "/dev/null");
+    EXPECT_TRUE(
+        fixed.PortsChecked("baudrate=9600\n  lcd=50 " + std::string(kRows)).warnings.empty());
+}
+
+// The file may be checked on another machine than the one that serves it: a
+// port missing here gets a note, which leaves the check clean.
+TEST(MissingPorts, AreNotedWithTheLinkAnAdapterNeeds) {
+    System s;
+    s.Folder("dev");
+    CheckResult r = s.PortsChecked(kFile);
+    EXPECT_TRUE(r.warnings.empty());
+    ASSERT_EQ(2u, r.notes.size());
+    EXPECT_EQ(2, r.notes[0].line);
+    EXPECT_EQ(
+        "/dev/ttyS2 is not on this machine, whose kernel made no such port (ls /sys/class/tty "
+        "lists those it made): marquell's run gets Open() failed for it; a USB serial adapter or "
+        "a board's UART named otherwise takes a link from /dev/ttyS32 up "
+        "(/usr/share/doc/marquell/README.md#a-display-on-a-usb-serial-adapter)",
+        r.notes[0].text);
+    EXPECT_EQ(3, r.notes[1].line);
+    EXPECT_EQ(3, r.notes[1].column) << "at the first lcd on that port";
+    EXPECT_EQ(
+        "/dev/ttyS40 is not on this machine: until a udev rule links a USB serial adapter (or a "
+        "board's UART named otherwise) there, marquell's run gets Open() failed for it "
+        "(/usr/share/doc/marquell/README.md#a-display-on-a-usb-serial-adapter)",
+        r.notes[1].text);
+    s.Link("dev/ttyS40", "ttyUSB0");  // the adapter unplugged
+    r = s.PortsChecked(kFile);
+    ASSERT_EQ(2u, r.notes.size());
+    EXPECT_EQ(0u,
+              r.notes[1].text.find("/dev/ttyS40 links to ttyUSB0, which is not on this machine"))
+        << r.notes[1].text;
+}
+
+TEST(SharedPorts, APortTheFileDoesNotNameIsLeftToTheFilesOwnWarning) {
+    // lcd=/dev/ttyUSB0 reads as port 0, the console's: the fix is in the file.
+    System s;
+    s.Tty("ttyUSB0", "ttyUSB0\n");
+    s.Link("dev/ttyS0", "/dev/null");
+    CheckResult r = s.PortsChecked("baudrate=9600\nlcd=/dev/ttyUSB0 " + std::string(kRows));
+    EXPECT_TRUE(r.warnings.empty()) << r.warnings[0].text;
+    EXPECT_TRUE(r.notes.empty()) << r.notes[0].text;
+    r = s.PortsChecked("baudrate=9600\nlcd=0 " + std::string(kRows));
+    ASSERT_EQ(1u, r.warnings.size());
+    EXPECT_NE(std::string::npos, r.warnings[0].text.find("console=ttyUSB0")) << r.warnings[0].text;
 }
 
 TEST(SharedPorts, APseudoTerminalIsNeverTakenForAConsole) {

@@ -101,7 +101,7 @@ TEST(ModelEdges, TextPastTheWidthIsCutCountedAndMarkedOnTheBorder) {
     EXPECT_EQ(3, model.m.past_width[1]);
     std::string shown = ModelRender(&model.m, "");
     EXPECT_NE(std::string::npos, shown.find("|0123456789>")) << shown;
-    EXPECT_NE(std::string::npos, shown.find("row 1: characters past the right edge, not shown: 3"))
+    EXPECT_NE(std::string::npos, shown.find("line2: characters past the right edge, not shown: 3"))
         << shown;
     EXPECT_EQ(Pad("", 10), model.Row(2)) << "no wrap onto the next row is guessed";
 }
