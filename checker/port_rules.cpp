@@ -70,7 +70,9 @@ void CheckPortUses(const char* root, CheckResult* result) {
             continue;
         }
         char shared[256];
-        if (DescribePortUse(FindPortUse(root, st.st_rdev, true), shared, sizeof shared)) {
+        PortUse use = FindPortUse(root, st.st_rdev, true);
+        FindLinkGetty(root, port.c_str(), &use);
+        if (DescribePortUse(use, shared, sizeof shared)) {
             result->warnings.push_back(At(d, port + " is " + shared));
         }
         char driver[64];

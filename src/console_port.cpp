@@ -142,11 +142,11 @@ bool IsDirectory(const char* path) {
 // A login prompt that systemd runs has a control group while it runs, named
 // after its unit: serial-getty@ for serial lines, getty@ when someone
 // enabled the virtual consoles' kind on one. Both the unified hierarchy and
-// the older named one are looked at.
-void GettyUnit(const char* root, PortUse* use) {
-    if (use->name[0] == '\0' || strspn(use->name,
-                                       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                       "0123456789_.") != strlen(use->name)) {
+// the older named one (the hybrid tree) are looked at.
+void GettyUnit(const char* root, const char* name, PortUse* use) {
+    if (name[0] == '\0' || strspn(name,
+                                  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                  "0123456789_.") != strlen(name)) {
         return;  // a name that unit names would escape is not looked for
     }
     const char* const kinds[][2] = {{"system-serial\\x2dgetty.slice", "serial-getty"},
@@ -156,9 +156,9 @@ void GettyUnit(const char* root, PortUse* use) {
         for (const auto& kind : kinds) {
             char path[512];
             snprintf(path, sizeof path, "%s/sys/fs/cgroup%s/system.slice/%s/%s@%s.service", root,
-                     tree, kind[0], kind[1], use->name);
+                     tree, kind[0], kind[1], name);
             if (IsDirectory(path)) {
-                snprintf(use->getty, sizeof use->getty, "%s@%s.service", kind[1], use->name);
+                snprintf(use->getty, sizeof use->getty, "%s@%s.service", kind[1], name);
                 return;
             }
         }
@@ -167,6 +167,46 @@ void GettyUnit(const char* root, PortUse* use) {
 
 bool AllDigits(const char* s) {
     return *s != '\0' && strspn(s, "0123456789") == strlen(s);
+}
+
+// Whether an open file, as its /proc link names it, is the device. Only the
+// link is read and only a node under /dev is looked at, without following
+// a link there: a stat through the descriptor would reach whatever file
+// system the file is on, and a dead network mount would hang the scan. The
+// link names a path of this machine's own namespace, whatever the root.
+bool OpenFileIs(const char* fd_link, dev_t rdev) {
+    char target[512];
+    const ssize_t n = readlink(fd_link, target, sizeof target - 1);
+    if (n <= 0) {
+        return false;
+    }
+    target[n] = '\0';
+    struct stat st {};
+    return strncmp(target, "/dev/", 5) == 0 && lstat(target, &st) == 0 && S_ISCHR(st.st_mode) &&
+           st.st_rdev == rdev;
+}
+
+// A process's name is whatever it chose: its bytes outside printable ASCII
+// are written as \xNN, so none of them reaches the owner's terminal as a
+// control sequence.
+void EscapeName(const char* text, char* out, size_t size) {
+    size_t used = 0;
+    out[0] = '\0';
+    for (const char* p = text; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        char piece[8];
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            snprintf(piece, sizeof piece, "%c", c);
+        } else {
+            snprintf(piece, sizeof piece, "\\x%02x", c);
+        }
+        const size_t length = strlen(piece);
+        if (used + length >= size) {
+            return;
+        }
+        memcpy(out + used, piece, length + 1);
+        used += length;
+    }
 }
 
 // A process with the device among its open files. Only processes whose
@@ -180,10 +220,8 @@ bool HolderAmong(const char* root, const char* pid, dev_t rdev, PortUse* use) {
     }
     bool found = false;
     while (const dirent* fd = readdir(fds)) {
-        struct stat st {};
         snprintf(path, sizeof path, "%s/proc/%s/fd/%s", root, pid, fd->d_name);
-        if (AllDigits(fd->d_name) && stat(path, &st) == 0 && S_ISCHR(st.st_mode) &&
-            st.st_rdev == rdev) {
+        if (AllDigits(fd->d_name) && OpenFileIs(path, rdev)) {
             found = true;
             break;
         }
@@ -201,7 +239,10 @@ bool HolderAmong(const char* root, const char* pid, dev_t rdev, PortUse* use) {
     if (strcmp(comm, "marquell") == 0) {
         return false;
     }
-    snprintf(use->holder, sizeof use->holder, "%s (pid %s)", comm, pid);
+    // A name of 15 bytes, each escaped in 4, and a pid of up to 12 digits fit.
+    char escaped[64];
+    EscapeName(comm, escaped, sizeof escaped);
+    snprintf(use->holder, sizeof use->holder, "%.63s (pid %.12s)", escaped, pid);
     return true;
 }
 
@@ -230,7 +271,7 @@ PortUse FindPortUse(const char* root, dev_t rdev, bool scan_processes) {
     if (use.name[0] == '\0') {
         NameFromSysfs(root, rdev, &use);
     }
-    GettyUnit(root, &use);
+    GettyUnit(root, use.name, &use);
     if (scan_processes) {
         Holder(root, rdev, &use);
     }
@@ -274,11 +315,21 @@ bool DescribePortUse(const PortUse& use, char* out, size_t size) {
     return true;
 }
 
-bool DescribeOpenPortUse(int fd, char* out, size_t size) {
+void FindLinkGetty(const char* root, const char* path, PortUse* use) {
+    const char* slash = strrchr(path, '/');
+    const char* name = slash != nullptr ? slash + 1 : path;
+    if (use->getty[0] == '\0' && strcmp(name, use->name) != 0) {
+        GettyUnit(root, name, use);
+    }
+}
+
+bool DescribeOpenPortUse(int fd, const char* path, char* out, size_t size) {
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
         out[0] = '\0';
         return false;
     }
-    return DescribePortUse(FindPortUse("", st.st_rdev, false), out, size);
+    PortUse use = FindPortUse("", st.st_rdev, false);
+    FindLinkGetty("", path, &use);
+    return DescribePortUse(use, out, size);
 }

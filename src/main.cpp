@@ -28,35 +28,67 @@ void PrintRowReport(const Entry* e) {
         e->LCD_number, e->line1, e->line2, e->line3, e->line4);
 }
 
-// The displays that were not served whole, for one line at the end: the
-// run exits 0 whatever befell them, and the report of a failure can be
+// The displays that were not served whole, for a line at the end: the run
+// exits 0 whatever befell them, and the report of a failure can be
 // thousands of lines above.
-struct Shortfall {
-    int displays;
-    int missed;
+struct Names {
+    int count;
     char names[256];  // the first of them; the rest counted
 };
 
-void NoteMissed(Shortfall* s, const char* devname) {
-    ++s->missed;
-    const size_t used = strlen(s->names);
-    if (used + strlen(devname) + 8 < sizeof s->names) {
-        snprintf(s->names + used, sizeof s->names - used, "%s%s", used > 0 ? ", " : "", devname);
-    } else if (strstr(s->names, ", ...") == nullptr) {
-        snprintf(s->names + used, sizeof s->names - used, ", ...");
+void AddName(Names* n, const char* devname) {
+    ++n->count;
+    const size_t used = strlen(n->names);
+    if (used + strlen(devname) + 8 < sizeof n->names) {
+        snprintf(n->names + used, sizeof n->names - used, "%s%s", used > 0 ? ", " : "", devname);
+    } else if (strstr(n->names, ", ...") == nullptr) {
+        snprintf(n->names + used, sizeof n->names - used, ", ...");
     }
 }
 
-void SayShortfall(const Shortfall& s) {
-    if (s.missed > 0) {
-        Warn("%d of %d display%s not served whole: %s", s.missed, s.displays,
-             s.displays == 1 ? "" : "s", s.names);
+// A display a stop request kept from being served whole is no failure when
+// the request asked for a repaint (SIGHUP: a reload, an adapter plugged in):
+// the next run serves it. So those are kept apart from the failures.
+struct Shortfall {
+    int displays;
+    Names missed;   // all of them, in the order served
+    Names failed;   // refused, lost, or bytes discarded
+    Names stopped;  // a stop request kept them back, and nothing failed
+};
+
+void NoteServed(Shortfall* s, const char* devname, Served served) {
+    if (served == SERVED_WHOLE) {
+        return;
+    }
+    AddName(&s->missed, devname);
+    AddName(served == SERVED_STOPPED ? &s->stopped : &s->failed, devname);
+}
+
+const char* Plural(int n) {
+    return n == 1 ? "" : "s";
+}
+
+// After a repaint's request only the failures are at warning priority, so
+// that journalctl -p warning lists what went wrong and no repaint.
+void SayShortfall(const Shortfall& s, int stop_signal) {
+    const Names& warned = stop_signal == SIGHUP ? s.failed : s.missed;
+    if (warned.count > 0) {
+        Warn("%d of %d display%s not served whole: %s", warned.count, s.displays,
+             Plural(s.displays), warned.names);
+    }
+    if (stop_signal == SIGHUP && s.stopped.count > 0) {
+        Notice("%d of %d display%s left to the next run (stopped by SIGHUP): %s", s.stopped.count,
+               s.displays, Plural(s.displays), s.stopped.names);
     }
 }
 
-// The closing line, then the end: by the signal of a stop request that came
-// at any time, even after the line, or with 0.
-int Finish() {
+// The summary and the closing line, then the end: by the signal of a stop
+// request that came at any time, even after the line, or with 0. Requests
+// are held back only for the closing line, so that one coming while the
+// summary is written still counts for the line.
+int Finish(const Shortfall& shortfall) {
+    fflush(stdout);
+    SayShortfall(shortfall, StopSignal());
     HoldStopSignals();
     if (StopSignal() != 0) {
         printf("Stopped by %s.\n", StopSignalName(StopSignal()));
@@ -85,25 +117,21 @@ int main(int /*argc*/, char** /*argv*/) {
         ++shortfall.displays;
         snprintf(devname, sizeof devname, "/dev/ttyS%d", e->LCD_number);
         if (StopSignal() != 0) {
-            NoteMissed(&shortfall, devname);
+            NoteServed(&shortfall, devname, SERVED_STOPPED);
             continue;
         }
         printf("### init serial : %s\r\n", devname);
         if (Serial_Init(devname, baud) != 0) {
             printf("Could not open port \"%s\" at \"%d\" baud.\n", devname, baud);
-            NoteMissed(&shortfall, devname);
+            NoteServed(&shortfall, devname, HowServed());
             continue;
         }
         printf("\"%s\" opened at \"%d\" baud.\n\n", devname, baud);
         PrintRowReport(e);
         RunDisplaySequence(e);
-        if (!SentWhole()) {
-            NoteMissed(&shortfall, devname);
-        }
         printf("### uninit serial\r\n");
         Uninit_Serial();
+        NoteServed(&shortfall, devname, HowServed());
     }
-    fflush(stdout);
-    SayShortfall(shortfall);
-    return Finish();
+    return Finish(shortfall);
 }

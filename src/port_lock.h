@@ -14,6 +14,10 @@ enum LockResult {
 // flock. While another program holds it, it is waited for up to wait_ns, but
 // only once a run for each port: a port that outlasted one wait is refused at
 // once later on unless it has come free. *waited_ns tells how long it waited.
+// Other runs waiting for the port (they mark it while they wait) go first,
+// so a run serving several displays on one port lets them in between its
+// displays instead of starving them; it waits at most a second for them to
+// take it, then waits for them as for any holder.
 // A node that takes no lock counts as taken, since nobody can hold it either.
 LockResult LockPort(int fd, long long wait_ns, long long* waited_ns);
 

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include "protocol.h"
 #include "stop.h"
 #include "text.h"
+#include "uart_limits.h"
 #include "warn.h"
 
 int handle = 0;
@@ -33,7 +35,8 @@ const int kRetryMs = 50;
 const int kDrainPollMs = 10;
 
 // The port in use, set afresh by Serial_Init; while the port is in use only
-// the lost reason, the bytes taken and the busy time change.
+// how it fares, the bytes taken and the busy time change. How it fared is
+// kept past Uninit_Serial, for the run's summary.
 struct PortInUse {
     // Named in the reasons given on standard error; a longer name is cut,
     // which only shortens those lines.
@@ -43,7 +46,8 @@ struct PortInUse {
     // is in use. Once it is stuck or gone no later byte is written to it, so
     // no command can reach the display without its first bytes.
     char lost_reason[128];
-    bool skipped;             // a stop request kept bytes of the display back
+    bool failed;              // refused, lost, or bytes discarded at close
+    bool skipped;             // a stop request kept bytes of the display back, or the port
     long long bytes_taken;    // for this display: an adapter cannot hold more
     long long busy_until_ns;  // the line is known to be busy with queued bytes until then
 };
@@ -56,6 +60,11 @@ int DriverQuery(int fd, unsigned long request, void* arg) {
 }
 LineQuery line_query = DriverQuery;
 
+int DriverSetter(int fd, const termios* tio) {
+    return tcsetattr(fd, TCSANOW, tio);
+}
+LineSetter line_setter = DriverSetter;
+
 void SleepMs(int ms) {
     timespec pause{ms / 1000, static_cast<long>(ms % 1000) * 1000000};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR && StopSignal() == 0) {
@@ -67,7 +76,7 @@ void SleepMs(int ms) {
 // and checked as printf is by the compiler.
 // NOLINTNEXTLINE(cert-dcl50-cpp)
 __attribute__((format(printf, 1, 2))) void SayWhy(const char* format, ...) {
-    char why[256];
+    char why[1024];
     va_list args;
     va_start(args, format);
     vsnprintf(why, sizeof why, format, args);
@@ -77,6 +86,7 @@ __attribute__((format(printf, 1, 2))) void SayWhy(const char* format, ...) {
 
 // Gives the port up for the rest of this display.
 void LosePort(const char* why) {
+    port.failed = true;
     snprintf(port.lost_reason, sizeof port.lost_reason, "%s", why);
     SayWhy("%s; the rest of this display is not sent", why);
 }
@@ -125,9 +135,32 @@ int GetAttr(int fd, termios* tio) {
 int SetAttr(int fd, const termios* tio) {
     int rc;
     do {
-        rc = tcsetattr(fd, TCSANOW, tio);
+        rc = line_setter(fd, tio);
     } while (rc != 0 && errno == EINTR);
     return rc;
+}
+
+// tcsetattr succeeds when the driver took any of the settings: one that
+// cannot send 2 stop bits clears CSTOPB and still answers 0. So the line is
+// read back, and a line that is not what the display needs is named, with
+// the driver's limits where they are known and what to do.
+void SayIfTakenOtherwise(const termios& asked) {
+    termios taken{};
+    if (GetAttr(handle, &taken) != 0) {
+        SayWhy("cannot read the line settings back: %s", strerror(errno));
+        return;
+    }
+    if (LineAsAsked(asked, taken)) {
+        return;
+    }
+    char driver[64] = "";
+    struct stat st {};
+    if (fstat(handle, &st) == 0 && S_ISCHR(st.st_mode)) {
+        PortDriver("", st.st_rdev, driver, sizeof driver);
+    }
+    char why[768];
+    DescribeLineTaken(asked, taken, driver, why, sizeof why);
+    SayWhy("%s", why);
 }
 
 // Takes the port's lock, waiting for another holder as long as one display
@@ -144,7 +177,10 @@ bool TakeLock(int baud_rate) {
             SayWhy("held by another program, which kept it past the wait earlier in this run");
             return false;
         case LOCK_STOPPED:
-            SayWhy("held by another program; the run was asked to stop while waiting for it");
+            // Not a failure: the stop request asked for it.
+            port.skipped = true;
+            Notice("%s: held by another program; the run was asked to stop while waiting for it",
+                   port.name);
             return false;
     }
     return false;
@@ -152,6 +188,7 @@ bool TakeLock(int baud_rate) {
 
 // The port was opened but cannot be used: close it so it is not left behind.
 int Refuse(int result) {
+    port.failed = port.failed || !port.skipped;
     close(handle);
     handle = 0;
     return result;
@@ -244,6 +281,7 @@ void DiscardQueue(const char* why) {
     if (queued <= 0) {
         return;
     }
+    port.failed = true;  // those bytes never reached the display
     int rc;
     do {
         rc = tcflush(handle, TCOFLUSH);
@@ -285,6 +323,7 @@ int Serial_Init(const char* devname, int baud_rate) {
     handle = OpenPort(devname);
     if (handle <= 0) {
         const int err = errno;
+        port.failed = true;
         printf("Serial_Init:: Open() failed\n");
         SayWhy("cannot open: %s", handle < 0 ? strerror(err) : "it came as descriptor 0");
         return 1;
@@ -301,7 +340,7 @@ int Serial_Init(const char* devname, int baud_rate) {
         return Refuse(1);
     }
     char shared[256];
-    if (DescribeOpenPortUse(handle, shared, sizeof shared)) {
+    if (DescribeOpenPortUse(handle, devname, shared, sizeof shared)) {
         SayWhy("%s", shared);
     }
     termios tio{};
@@ -320,6 +359,7 @@ int Serial_Init(const char* devname, int baud_rate) {
         SayWhy("cannot apply the line settings: %s", strerror(err));
         return Refuse(4);
     }
+    SayIfTakenOtherwise(tio);
     printf("Serial_Init:: success\n");
     return 0;
 }
@@ -334,8 +374,11 @@ bool PortLost() {
     return handle != 0 && port.lost_reason[0] != '\0';
 }
 
-bool SentWhole() {
-    return handle != 0 && port.lost_reason[0] == '\0' && !port.skipped;
+Served HowServed() {
+    if (port.failed) {
+        return SERVED_FAILED;
+    }
+    return port.skipped ? SERVED_STOPPED : SERVED_WHOLE;
 }
 
 void SetByteSink(ByteSink sink) {
@@ -344,6 +387,10 @@ void SetByteSink(ByteSink sink) {
 
 void SetLineQuery(LineQuery query) {
     line_query = query != nullptr ? query : DriverQuery;
+}
+
+void SetLineSetter(LineSetter setter) {
+    line_setter = setter != nullptr ? setter : DriverSetter;
 }
 
 void SendByte(ubyte datum) {

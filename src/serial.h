@@ -3,6 +3,7 @@
 #define MARQUELL_SERIAL_H
 
 #include <sys/types.h>
+#include <termios.h>
 
 #include "typedefs.h"
 
@@ -17,6 +18,10 @@ extern int handle;
 // is waited for as long as one display can need the line at this rate, then
 // refused as not opened (1); later in the run it is not waited for again.
 // Each failure but a refused rate is explained by a line on standard error.
+// The settings are read back once applied: a driver that took them otherwise
+// (a UART that cannot send 2 stop bits) is named on standard error, with
+// what the line carries and what to do, and the port is still used, since a
+// display may well read that line.
 int Serial_Init(const char* devname, int baud_rate);
 
 // Lets the queued output leave the line while it moves, then closes and so
@@ -35,9 +40,15 @@ void SendByte(ubyte datum);
 // True when the open port was lost for the rest of this display.
 bool PortLost();
 
-// True when every byte sent to the open port since it was opened was
-// written: the port was not lost, and no stop request held bytes back.
-bool SentWhole();
+// What became of the display on the port Serial_Init last opened or tried,
+// for the run's summary: asked after Uninit_Serial, or after a Serial_Init
+// that failed.
+enum Served {
+    SERVED_WHOLE,    // every byte went to the line
+    SERVED_STOPPED,  // a stop request kept bytes back, or kept the port from being taken
+    SERVED_FAILED,   // the port was refused or lost, or queued bytes were discarded at close
+};
+Served HowServed();
 
 // Where the port's bytes leave the program: write(2) on handle, unless a
 // caller that wants the bytes themselves (the checker, the tests) puts its
@@ -53,6 +64,13 @@ void SetByteSink(ByteSink sink);
 // puts the driver back.
 using LineQuery = int (*)(int fd, unsigned long request, void* arg);
 void SetLineQuery(LineQuery query);
+
+// Where the line settings are applied: tcsetattr(fd, TCSANOW, tio) on the
+// driver, unless a test puts in its own to play a driver that changes what
+// it is asked and still answers 0, as one that cannot send 2 stop bits
+// does. It answers as tcsetattr does. Null puts tcsetattr back.
+using LineSetter = int (*)(int fd, const termios* tio);
+void SetLineSetter(LineSetter setter);
 
 // Sends bytes the display must get together, a command with its arguments,
 // through SendByte; once the run is asked to stop, sends none of them.

@@ -79,6 +79,10 @@ void CatchStopSignals() {
             sigaddset(&caught, sig);
         }
     }
+    // A parent may start us with them blocked (some supervisors and language
+    // runtimes do), and a blocked mask outlives exec: the run would hear no
+    // stop until its end. One that came meanwhile is taken in now.
+    sigprocmask(SIG_UNBLOCK, &caught, nullptr);
 }
 
 int StopSignal() {

@@ -19,7 +19,8 @@
 #define MARQUELL_STOP_H
 
 // Catches SIGTERM, SIGINT and SIGHUP, except those ignored from the start
-// (nohup, a background job), which stay ignored.
+// (nohup, a background job), which stay ignored, and lets through those
+// that the parent left blocked.
 void CatchStopSignals();
 
 // The signal the run is to end by, 0 while none has asked.

@@ -6,6 +6,7 @@
 #define MARQUELL_UART_LIMITS_H
 
 #include <sys/types.h>
+#include <termios.h>
 
 #include <cstddef>
 
@@ -27,5 +28,21 @@ extern const char kOneStopBitEffect[];
 // under root ("" for this machine's own; a test's folder) tells it; false,
 // and out empty, when it cannot be told.
 bool PortDriver(const char* root, dev_t rdev, char* out, size_t size);
+
+// True when the line a port took, as read back, gives a display all that it
+// depends on as asked: its data bits, parity and stop bits, its rate in
+// both directions, bytes passed out unchanged and no flow control.
+bool LineAsAsked(const termios& asked, const termios& taken);
+
+// The line as people write it: "8N1 at 9600 baud", with what else it does
+// to the bytes ("with output processing and XON/XOFF flow control").
+void DescribeLine(const termios& line, char* out, size_t size);
+
+// One sentence, without the port's name, for a port whose driver (its sysfs
+// name, "" when unknown) took the line otherwise than asked: what the line
+// carries, what that does to a display, and what to do. False, and out
+// empty, when the line is as asked.
+bool DescribeLineTaken(const termios& asked, const termios& taken, const char* driver, char* out,
+                       size_t size);
 
 #endif

@@ -9,8 +9,8 @@
 
 namespace {
 
-// journald reads a leading "<4>" on a line of its stream as the line's
-// priority; anywhere else it would only be noise.
+// journald reads a leading "<N>" on a line of its stream as the line's
+// priority (4 warning, 5 notice); anywhere else it would only be noise.
 // JOURNAL_STREAM is "DEVICE:INODE" of the stream, both in decimal.
 bool IsStream(const char* stream, const struct stat& st) {
     char* end = nullptr;
@@ -34,14 +34,28 @@ bool ToJournal() {
     return answer != 0;
 }
 
+// 1024 bytes hold the longest reason, a UART's advice with the port's name.
+__attribute__((format(printf, 2, 0))) void Say(const char* priority, const char* format,
+                                               va_list args) {
+    char line[1024];
+    vsnprintf(line, sizeof line, format, args);
+    fprintf(stderr, "%smarquell: %s\n", ToJournal() ? priority : "", line);
+}
+
 }  // namespace
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): checked as printf is
 void Warn(const char* format, ...) {
-    char line[512];
     va_list args;
     va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
+    Say("<4>", format, args);
     va_end(args);
-    fprintf(stderr, "%smarquell: %s\n", ToJournal() ? "<4>" : "", line);
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): checked as printf is
+void Notice(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Say("<5>", format, args);
+    va_end(args);
 }

@@ -10,4 +10,10 @@
 // NOLINTNEXTLINE(cert-dcl50-cpp): checked as printf is
 __attribute__((format(printf, 1, 2))) void Warn(const char* format, ...);
 
+// The same at notice priority under the journal: what an owner may like to
+// know but that went as asked, such as the displays a repaint leaves to the
+// next run.
+// NOLINTNEXTLINE(cert-dcl50-cpp): checked as printf is
+__attribute__((format(printf, 1, 2))) void Notice(const char* format, ...);
+
 #endif

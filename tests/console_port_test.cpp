@@ -18,6 +18,7 @@
 #include "console_port.h"
 #include "port_rules.h"
 #include "program_run.h"
+#include "report_expect.h"
 #include "uart_limits.h"
 
 namespace {
@@ -153,6 +154,52 @@ TEST(SharedPorts, ALoginPromptIsFoundByItsUnitsControlGroup) {
     s.File("sys/class/tty/console/active", "ttyS1\n");
     EXPECT_NE(std::string::npos,
               s.Said().find("console (console=ttyS1) and a login prompt (serial-getty@ttyS1"));
+
+    // The hybrid tree: systemd's own hierarchy under cgroup/systemd.
+    System hybrid;
+    hybrid.Tty("ttyS1", "tty0\n");
+    hybrid.Folder(
+        "sys/fs/cgroup/systemd/system.slice/system-serial\\x2dgetty.slice/"
+        "serial-getty@ttyS1.service");
+    EXPECT_NE(std::string::npos, hybrid.Said().find("a login prompt (serial-getty@ttyS1.service)"));
+}
+
+TEST(SharedPorts, ALoginPromptOnTheLinkADisplayIsOpenedByIsFoundToo) {
+    // A getty someone started on /dev/ttyS40, the udev link to ttyUSB0.
+    System s;
+    s.Tty("ttyUSB0", "tty0\n");
+    s.Folder(
+        "sys/fs/cgroup/system.slice/system-serial\\x2dgetty.slice/serial-getty@ttyS40.service");
+    PortUse use = FindPortUse(s.Root().c_str(), s.Port(), false);
+    EXPECT_EQ("", std::string(use.getty)) << "ttyUSB0 has none";
+    FindLinkGetty(s.Root().c_str(), "/dev/ttyS41", &use);
+    EXPECT_EQ("", std::string(use.getty)) << "another link";
+    FindLinkGetty(s.Root().c_str(), "/dev/ttyS40", &use);
+    EXPECT_EQ("serial-getty@ttyS40.service", std::string(use.getty));
+    // marquell-check names it at the port's first lcd.
+    s.Link("dev/ttyS40", "/dev/null");
+    std::vector<Warning> w = s.Checked();
+    ASSERT_EQ(1U, w.size());
+    EXPECT_EQ(3, w[0].line);
+    EXPECT_NE(
+        std::string::npos,
+        w[0].text.find("/dev/ttyS40 is shared with a login prompt (serial-getty@ttyS40.service)"))
+        << w[0].text;
+}
+
+TEST(SharedPorts, MarquellNamesALoginPromptOnTheLinkItOpenedAndStillServesTheDisplay) {
+    // ttysim's /dev/ttyS<n> are links to pseudo-terminals, and its port 1
+    // has a login prompt's control group, as systemd makes one.
+    RunResult run = RunWith("baudrate=19200\nlcd=1 line1=\"a\" line2=\"\" line3=\"\" line4=\"\"\n",
+                            {"1:getty"});
+    REQUIRE_NAMESPACE(run);
+    EXPECT_NE(std::string::npos,
+              run.err.find("marquell: /dev/ttyS1: shared with a login prompt "
+                           "(serial-getty@ttyS1.service), whose text garbles the display; to free "
+                           "it: sudo systemctl disable --now serial-getty@ttyS1.service\n"))
+        << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("Serial_Init:: success\n"));
+    EXPECT_EQ(expect::Rows("a", "", "", ""), run.ports[1]);
 }
 
 TEST(SharedPorts, RaspiConfigFreesOnlyTheBoardsOwnUart) {
@@ -183,6 +230,26 @@ TEST(SharedPorts, AnotherProgramHoldingThePortIsNamedWhenProcessesAreScanned) {
         s.Said(true));
 }
 
+TEST(SharedPorts, TheScanLooksOnlyAtDeviceNodesUnderDevAndEscapesTheNamesItPrints) {
+    // A file outside /dev that leads to the port is not followed: the scan
+    // reads each descriptor's link and looks at nothing but /dev's nodes, so
+    // a dead network mount cannot hang it.
+    System s;
+    s.Tty("ttyS1", "tty0\n");
+    s.Link("elsewhere", "/dev/null");
+    s.Link("proc/500/fd/5", s.Root() + "/elsewhere");
+    s.File("proc/500/comm", "reader\n");
+    EXPECT_EQ("", s.Said(true));
+    // Any user may name a process: its name reaches the owner's terminal
+    // with no control sequence in it.
+    s.Link("proc/412/fd/3", "/dev/null");
+    s.File("proc/412/comm", "pico\x1b]2;x\x07\\com\n");
+    EXPECT_EQ(
+        "shared with another program, pico\\x1b]2;x\\x07\\x5ccom (pid 412), whose text garbles "
+        "the display; to free it: stop that program",
+        s.Said(true));
+}
+
 TEST(OneStopBitUarts, AreKnownByTheDriverSysfsBindsToThePort) {
     System s;
     EXPECT_EQ("(none)", s.Driver()) << "an empty system";
@@ -199,6 +266,49 @@ TEST(OneStopBitUarts, AreKnownByTheDriverSysfsBindsToThePort) {
     EXPECT_EQ("uart-pl011", pl011.Driver());
     EXPECT_EQ(nullptr, FindOneStopBitUart(pl011.Driver().c_str())) << "the PL011 sends 2";
     EXPECT_EQ(nullptr, FindOneStopBitUart("serial8250"));
+}
+
+termios Line(tcflag_t cflag, speed_t speed) {
+    termios t{};
+    t.c_cflag = cflag;
+    cfsetospeed(&t, speed);
+    cfsetispeed(&t, speed);
+    return t;
+}
+
+TEST(OneStopBitUarts, ALineTakenWithOneStopBitIsNamedWithTheUartAndTheWayToTwo) {
+    // As the mini UART reads back: CSTOPB cleared, tcsetattr 0.
+    System mini;
+    mini.BoardUart("ttyS1", "bcm2835-aux-uart");
+    const termios asked = Line(CS8 | CSTOPB | CREAD | CLOCAL, B9600);
+    const termios taken = Line(CS8 | CREAD | CLOCAL, B9600);
+    char why[768];
+    EXPECT_FALSE(DescribeLineTaken(asked, asked, mini.Driver().c_str(), why, sizeof why));
+    EXPECT_STREQ("", why);
+    ASSERT_TRUE(DescribeLineTaken(asked, taken, mini.Driver().c_str(), why, sizeof why));
+    const std::string said = why;
+    EXPECT_EQ(0U, said.find("the line carries 8N1 at 9600 baud, not the 8N2 at 9600 baud asked "
+                            "for: the Raspberry Pi's mini UART (driver bcm2835-aux-uart) sends 1 "
+                            "stop bit whatever it is asked; "))
+        << said;
+    EXPECT_NE(std::string::npos, said.find(kOneStopBitEffect));
+    EXPECT_NE(std::string::npos, said.find("; to send 2: put the display on the PL011 instead"));
+}
+
+TEST(OneStopBitUarts, WhatALineCarriesIsWrittenAsPeopleWriteIt) {
+    termios odd = Line(CS7 | PARENB | PARODD, B1200);
+    EXPECT_TRUE(LineAsAsked(odd, odd));
+    char text[160];
+    DescribeLine(odd, text, sizeof text);
+    EXPECT_STREQ("7O1 at 1200 baud", text);
+    termios busy = Line(CS8 | PARENB | CSTOPB | CRTSCTS, B19200);
+    busy.c_oflag = OPOST;
+    busy.c_iflag = IXON;
+    DescribeLine(busy, text, sizeof text);
+    EXPECT_STREQ(
+        "8E2 at 19200 baud with output processing, XON/XOFF flow control and RTS/CTS flow control",
+        text);
+    EXPECT_FALSE(LineAsAsked(busy, Line(CS8 | PARENB | CSTOPB | CRTSCTS, B19200)));
 }
 
 TEST(OneStopBitUarts, ADisplayOnOneIsNamedAtItsLcdWithTheWayToAUartThatSendsTwo) {
@@ -271,7 +381,7 @@ TEST(SharedPorts, APseudoTerminalIsNeverTakenForAConsole) {
     int fd = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0);
     char out[256];
-    EXPECT_FALSE(DescribeOpenPortUse(fd, out, sizeof out));
+    EXPECT_FALSE(DescribeOpenPortUse(fd, "/dev/ttyS40", out, sizeof out));
     EXPECT_STREQ("", out);
     close(fd);
 }

@@ -64,17 +64,60 @@ void WriteTwoRuns(const WorkDir& dir, const std::string& first, const std::strin
     dir.Write("b/marquell.ini", second);
 }
 
+// Run a starts, and run b once a has opened its port; b's report and
+// standard error go to b.out and b.err.
+RunResult RunAThenB(const WorkDir& dir, const std::string& port) {
+    return RunScript(dir,
+                     "(cd a && exec \"$0\" \"$@\" >../a.out) & " + AwaitOpened("a.out") +
+                         "(cd b && \"$0\" \"$@\" >../b.out 2>../b.err); wait",
+                     {port});
+}
+
 TEST(Overlap, ASecondRunWaitsForThePortSoNoCommandIsSplitAndItsScreenIsLast) {
     WorkDir dir;
     WriteTwoRuns(dir, kPulseDisplay, kContrastDisplay);
-    RunResult run = RunScript(dir,
-                              "(cd a && exec \"$0\" \"$@\" >../a.out) & " + AwaitOpened("a.out") +
-                                  "(cd b && \"$0\" \"$@\" >../b.out); wait",
-                              {"1"});
+    RunResult run = RunAThenB(dir, "1");
     REQUIRE_NAMESPACE(run);
     EXPECT_EQ("same", FirstDifference(Rows("first", "", "", "") + Pulse() +
                                           Rows("second", "", "", "") + Bytes({15, 60}),
                                       run.ports[1]));
+    EXPECT_NE(std::string::npos, ReadFile(dir.path() + "/b.out").find("Done.\n\n"));
+}
+
+TEST(Overlap, ARunWaitingForAPortGetsItBetweenTheDisplaysAnotherRunServesThereBackToBack) {
+    // Run a serves three pulse displays on port 1, which takes them slowly
+    // (its queue starts full and drains at 20,000 bytes a second); run b
+    // wants it for one display once a has opened it. a closes and locks the
+    // port again between its displays far faster than b looks, so b must be
+    // let in between them, not after the last one.
+    std::string first = "baudrate=19200\n";
+    std::vector<std::string> a_displays;
+    for (int d = 1; d <= 3; ++d) {
+        const std::string row = "first " + std::to_string(d);
+        first += "lcd=1 cmd_attention=1 line1=\"" + row + "\" line2=\"\" line3=\"\" line4=\"\"\n";
+        a_displays.push_back(Rows(row, "", "", "") + Pulse());
+    }
+    const std::string b_display = Rows("second", "", "", "") + Bytes({15, 60});
+    WorkDir dir;
+    WriteTwoRuns(dir, first, kContrastDisplay);
+    RunResult run = RunAThenB(dir, "1:prefill,rate=20000");
+    REQUIRE_NAMESPACE(run);
+    const std::string got = run.ports[1].substr(run.prefill[1]);
+    std::string served_after;
+    for (size_t k = 1; k < a_displays.size() && served_after.empty(); ++k) {
+        std::string want;
+        for (size_t d = 0; d < a_displays.size(); ++d) {
+            want += (d == k ? b_display : "") + a_displays[d];
+        }
+        if (want == got) {
+            served_after = std::to_string(k);
+        }
+    }
+    EXPECT_NE("", served_after) << "b's display is not whole between two of a's: "
+                                << (got.find(b_display) == got.size() - b_display.size()
+                                        ? "it came after a's last"
+                                        : "other bytes")
+                                << "; " << ReadFile(dir.path() + "/b.err");
     EXPECT_NE(std::string::npos, ReadFile(dir.path() + "/b.out").find("Done.\n\n"));
 }
 
@@ -184,6 +227,76 @@ TEST(Stop, ASignalMidEscapeOrMidPulseFinishesTheCommandAndTheNextRunArrivesClean
         EXPECT_EQ(end, report.substr(report.size() - std::min(report.size(), end.size())));
         EXPECT_EQ("143\n", ReadFile(dir.path() + "/a.status")) << "not ended by the signal";
     }
+}
+
+// A pulse display on port 1, whose queue starts full and drains at 5,000
+// bytes a second, so that a stop comes mid-pulse, then a display on port 2.
+const char kPulseThenRows[] =
+    "lcd=1 cmd_attention=1 line1=\"\" line2=\"\" line3=\"\" line4=\"\"\n"
+    "lcd=2 line1=\"after\" line2=\"\" line3=\"\" line4=\"\"\n";
+
+// Standard error's lines from marquell, without ttysim's notes (under
+// user-mode emulation it says it cannot wait for what a program leaves).
+std::string MarquellLines(const std::string& err) {
+    std::string lines;
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("ttysim: ", 0) != 0) {
+            lines += line + "\n";
+        }
+    }
+    return lines;
+}
+
+TEST(Stop, ARepaintLeavesTheRestToTheNextRunAtNoticePriorityAndOnlyFailuresAreWarnings) {
+    // Standard error is the journal's stream, as under the unit.
+    RunOptions options;
+    options.wrapper = {"/bin/sh", "-c",
+                       "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) exec \"$0\" \"$@\""};
+    struct Case {
+        const char* displays_before;  // a display on a port that does not exist, or none
+        const char* stop;
+        std::string err;
+    };
+    const Case cases[] = {
+        // A reload, a plug or the timer: nothing went wrong.
+        {"", "HUP",
+         "<5>marquell: 2 of 2 displays left to the next run (stopped by SIGHUP): /dev/ttyS1, "
+         "/dev/ttyS2\n"},
+        // A real failure in the same run is still a warning.
+        {"lcd=4 line1=\"x\" line2=\"\" line3=\"\" line4=\"\"\n", "HUP",
+         "<4>marquell: /dev/ttyS4: cannot open: No such file or directory\n"
+         "<4>marquell: 1 of 3 displays not served whole: /dev/ttyS4\n"
+         "<5>marquell: 2 of 3 displays left to the next run (stopped by SIGHUP): /dev/ttyS1, "
+         "/dev/ttyS2\n"},
+        // A stop is no repaint: no run comes to serve them.
+        {"", "TERM", "<4>marquell: 2 of 2 displays not served whole: /dev/ttyS1, /dev/ttyS2\n"},
+    };
+    for (const Case& c : cases) {
+        options.signal = std::string("1@raw+300:") + c.stop;
+        RunResult run =
+            RunWith(std::string("baudrate=19200\n") + c.displays_before + kPulseThenRows,
+                    {"1:prefill,rate=5000", "2"}, options);
+        REQUIRE_NAMESPACE(run);
+        EXPECT_EQ(c.err, MarquellLines(run.err)) << c.stop;
+        EXPECT_EQ("", run.ports[2]) << c.stop;
+    }
+}
+
+TEST(Stop, AStopIsHeardWhenTheParentStartedTheRunWithTheStopSignalsBlocked) {
+    // Some supervisors and language runtimes start their children so.
+    RunOptions options;
+    options.stop_signals_blocked = true;
+    options.signal = "1@raw+300:TERM";
+    RunResult run = RunWith(std::string("baudrate=19200\n") + kPulseThenRows,
+                            {"1:prefill,rate=5000", "2"}, options);
+    REQUIRE_NAMESPACE(run);
+    EXPECT_EQ(SIGTERM, run.signal);
+    const std::string stopped = "### uninit serial\r\nStopped by SIGTERM.\n";
+    EXPECT_EQ(stopped, run.out.substr(run.out.size() - std::min(run.out.size(), stopped.size())));
+    EXPECT_LT(run.ports[1].size() - run.prefill[1], Rows("", "", "", "").size() + Pulse().size())
+        << "the whole pulse was sent after the stop";
+    EXPECT_EQ("", run.ports[2]) << "a display after the stop was served";
 }
 
 TEST(Stop, TwoRequestsInARowDuringAPulseNeverCutACommandAndEndByTheSignalThatCounts) {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -113,6 +114,16 @@ RunResult RunIn(const WorkDir& dir, const std::vector<std::string>& ports,
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
+        if (options.stop_signals_blocked) {
+            // As some supervisors start their children: the mask outlives
+            // fork and exec, through ttysim to marquell.
+            sigset_t stops;
+            sigemptyset(&stops);
+            for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+                sigaddset(&stops, sig);
+            }
+            sigprocmask(SIG_BLOCK, &stops, nullptr);
+        }
         dup2(out[1], STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
         if (chdir(dir.path().c_str()) != 0) {

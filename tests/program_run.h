@@ -17,6 +17,7 @@ struct RunOptions {
     std::vector<std::string> wrapper;
     long user = -1;        // run as this user id (root only)
     std::string signal{};  // ttysim --signal WHEN:SIG[:MS:SIG...]: stop requests at set moments
+    bool stop_signals_blocked = false;  // started with SIGTERM, SIGINT and SIGHUP blocked
     int timeout_s = 60;
 };
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -27,18 +26,6 @@
 #include "report_expect.h"
 #include "serial.h"
 #include "support.h"
-
-// Link seam: lets a test make the driver refuse the new settings.
-static bool fail_tcsetattr = false;
-extern "C" int tcsetattr(int fd, int actions, const struct termios* tio) {
-    using Real = int (*)(int, int, const struct termios*);
-    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
-    if (fail_tcsetattr) {
-        errno = EIO;
-        return -1;
-    }
-    return real(fd, actions, tio);
-}
 
 namespace {
 
@@ -136,6 +123,27 @@ int FakeQuery(int /*fd*/, unsigned long request, void* arg) {
     return -1;
 }
 
+// Drivers as the line setter plays them: one that refuses the settings, and
+// ones that take them otherwise and still answer 0.
+int RefusingDriver(int /*fd*/, const termios* /*tio*/) {
+    errno = EIO;
+    return -1;
+}
+
+int OneStopBitDriver(int fd, const termios* tio) {
+    termios taken = *tio;
+    taken.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    return tcsetattr(fd, TCSANOW, &taken);
+}
+
+int NineSixHundredOnlyDriver(int fd, const termios* tio) {
+    termios taken = *tio;
+    cfsetospeed(&taken, B9600);
+    cfsetispeed(&taken, B9600);
+    taken.c_iflag |= IXON;
+    return tcsetattr(fd, TCSANOW, &taken);
+}
+
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -147,8 +155,8 @@ protected:
             Uninit_Serial();
         }
         handle = 0;
-        fail_tcsetattr = false;
         SetLineQuery(nullptr);
+        SetLineSetter(nullptr);
     }
     int Open(const std::string& path, int rate, std::string* out = nullptr,
              std::string* err = nullptr) {
@@ -175,8 +183,10 @@ TEST_F(SerialTest, SetsTheLineRawEightDataBitsNoParityTwoStopBits) {
     ASSERT_EQ(0, tcsetattr(pty.slave, TCSANOW, &before));
 
     std::string out;
-    ASSERT_EQ(0, Open(pty.path, 19200, &out));
+    std::string err;
+    ASSERT_EQ(0, Open(pty.path, 19200, &out, &err));
     EXPECT_EQ("Serial_Init:: success\n", out);
+    EXPECT_EQ("", err) << "a line that took every setting was named";
     EXPECT_GT(handle, 2);
     termios after = pty.Settings();
 
@@ -266,12 +276,47 @@ TEST_F(SerialTest, ANodeThatIsNoTerminalFailsTcgetattrAndIsClosed) {
 TEST_F(SerialTest, RefusedSettingsFailTcsetattrAndClose) {
     Pty pty;
     int open_before = OpenDescriptors();
-    fail_tcsetattr = true;
+    SetLineSetter(RefusingDriver);
     std::string out;
     EXPECT_EQ(4, Open(pty.path, 9600, &out));
     EXPECT_EQ("Serial_Init:: tcsetattr() failed\n", out);
     EXPECT_EQ(0, handle);
     EXPECT_EQ(open_before, OpenDescriptors());
+}
+
+TEST_F(SerialTest, ADriverThatTakesTheSettingsOtherwiseIsNamedAndThePortStillServes) {
+    // The settings are read back: what the line carries, and what to do, go
+    // to standard error; the report stays as it is, and the bytes go out.
+    struct Case {
+        LineSetter driver;
+        int rate;
+        std::string why;
+    };
+    const Case cases[] = {
+        {OneStopBitDriver, 9600,
+         "the line carries 8N1 at 9600 baud, not the 8N2 at 9600 baud asked for: its driver "
+         "sends 1 stop bit; most displays still read it, as a receiver checks only the first "
+         "stop bit, but a display that needs the second may misread bytes; to send 2: put the "
+         "display on a port whose driver sends 2 stop bits, such as a USB serial adapter"},
+        {NineSixHundredOnlyDriver, 1200,
+         "the line carries 8N2 at 9600 baud with XON/XOFF flow control, not the 8N2 at 1200 "
+         "baud asked for: its driver did not take the rate and the flow control; a display set "
+         "to 8N2 at 1200 baud may misread bytes or miss them: put it on a port whose driver "
+         "takes 8N2 at 1200 baud"},
+    };
+    for (const Case& c : cases) {
+        Pty pty;
+        SetLineSetter(c.driver);
+        std::string out;
+        std::string err;
+        ASSERT_EQ(0, Open(pty.path, c.rate, &out, &err));
+        EXPECT_EQ("Serial_Init:: success\n", out);
+        EXPECT_EQ("marquell: " + pty.path + ": " + c.why + "\n", err);
+        EXPECT_EQ("", Printed([] { SendByte(20); }));
+        EXPECT_EQ(Bytes({20}), pty.Read());
+        Uninit_Serial();
+        EXPECT_EQ(SERVED_WHOLE, HowServed()) << "a display on that line is still served";
+    }
 }
 
 // Another program (a terminal session, another run) holding the port's lock.
@@ -373,6 +418,7 @@ TEST_F(SerialTest, BytesReachTheFarSideUnchangedAndNothingAfterUninit) {
     });
     EXPECT_EQ("", out);
     EXPECT_EQ(0, handle);
+    EXPECT_EQ(SERVED_WHOLE, HowServed());
     EXPECT_EQ(Bytes({20, 24, 10, 13, 17, 0, 3, 255, 127}), pty.Read());
     EXPECT_EQ("", Printed([] { SendByte(65); }));
     EXPECT_EQ("", pty.Read(50));
@@ -481,6 +527,7 @@ TEST_F(SerialTest, ALineThatNeverDrainsIsGivenUpAfterTheStuckTimeAndWhatItHeldIs
     EXPECT_EQ("marquell: " + pty.path +
                   ": 4095 queued bytes discarded at close: the line moved nothing for 1.0 s\n",
               err);
+    EXPECT_EQ(SERVED_FAILED, HowServed()) << "bytes discarded at close count as a loss";
 }
 
 TEST_F(SerialTest, ADeviceThatNeverReportsItselfEmptyHoldsTheCloseOnlyForWhatItTook) {

@@ -116,6 +116,30 @@ TEST(StopRequests, ARequestAfterTheLastLookStillEndsTheRunByItsSignal) {
     EXPECT_EQ("signal SIGHUP", How(status));
 }
 
+TEST(StopRequests, OneRequestIsTakenInWholeBeforeTheNext) {
+    // A stop coming while a SIGHUP is being taken in must not be overwritten
+    // by it, or the run would end by SIGHUP and systemd start it again: each
+    // handler runs with every stop signal held back.
+    pid_t pid = fork();
+    if (pid == 0) {
+        CatchStopSignals();
+        for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+            struct sigaction sa {};
+            sigaction(sig, nullptr, &sa);
+            for (int held : {SIGTERM, SIGINT, SIGHUP}) {
+                if (sigismember(&sa.sa_mask, held) != 1) {
+                    _exit(kReachedTheEnd + 1);
+                }
+            }
+        }
+        _exit(kReachedTheEnd);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ("exit " + std::to_string(kReachedTheEnd), How(status))
+        << "a stop signal can interrupt the taking in of another";
+}
+
 TEST(StopRequests, ASignalIgnoredFromTheStartStaysIgnored) {
     pid_t pid = fork();
     if (pid == 0) {

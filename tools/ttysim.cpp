@@ -48,6 +48,8 @@ const char kUsage[] =
     "  N:noperm     a pseudo-terminal with mode 000\n"
     "  N:file       a regular file, not a terminal\n"
     "  N:null       a link to /dev/null\n"
+    "  N:getty      a login prompt's unit, serial-getty@ttyS<N>.service, as systemd's\n"
+    "               control groups show one (a tmpfs on the namespace's /sys/fs/cgroup)\n"
     "Every byte a port received is written to DIR/ttyS<N> (prefill bytes first; their\n"
     "count goes to DIR/ttyS<N>.prefill), and how PROGRAM ended to DIR/status (\"exit 0\",\n"
     "\"signal 15\"). Without --dir nothing is kept.\n"
@@ -74,6 +76,7 @@ struct Port {
     bool stall = false;
     bool excl = false;
     bool noperm = false;
+    bool getty = false;
     int master = -1;
     int slave = -1;  // held open so the pty lives between the program's opens
     std::string slave_path;
@@ -121,6 +124,8 @@ void ParseOption(Port* port, const std::string& opt) {
         port->excl = true;
     } else if (opt == "noperm") {
         port->noperm = true;
+    } else if (opt == "getty") {
+        port->getty = true;
     } else if (opt == "file") {
         port->kind = Kind::File;
     } else if (opt == "null") {
@@ -355,6 +360,34 @@ void MakePort(Port* port) {
                 Fail("cannot link " + link);
             }
             break;
+    }
+}
+
+// The control group systemd gives a running login prompt's unit, the sign of
+// a getty on the port, on a tmpfs that covers /sys/fs/cgroup in this
+// namespace only.
+void MakeGettys(const std::vector<Port>& ports) {
+    bool any = false;
+    for (const Port& p : ports) {
+        any = any || p.getty;
+    }
+    if (!any) {
+        return;
+    }
+    if (mount("tmpfs", "/sys/fs/cgroup", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755") !=
+        0) {
+        Fail("cannot mount a tmpfs on the private /sys/fs/cgroup");
+    }
+    const std::string slice = "/sys/fs/cgroup/system.slice/system-serial\\x2dgetty.slice";
+    if (mkdir("/sys/fs/cgroup/system.slice", 0755) != 0 || mkdir(slice.c_str(), 0755) != 0) {
+        Fail("cannot make " + slice);
+    }
+    for (const Port& p : ports) {
+        const std::string unit =
+            slice + "/serial-getty@ttyS" + std::to_string(p.number) + ".service";
+        if (p.getty && mkdir(unit.c_str(), 0755) != 0) {
+            Fail("cannot make " + unit);
+        }
     }
 }
 
@@ -615,6 +648,7 @@ int main(int argc, char** argv) {
     for (Port& p : o.ports) {
         MakePort(&p);
     }
+    MakeGettys(o.ports);
     fflush(stdout);
     // Processes the program leaves behind become ttysim's children, so the
     // run lasts until the last of them has ended. User-mode emulation (qemu

@@ -48,34 +48,14 @@ guest_timeout_s=900
 
 work=$(mktemp -d)
 trap '[ -n "${MARQUELL_GUEST_KEEP:-}" ] || rm -rf "$work"' EXIT
-
-say() { echo "guest: $*"; }
-
-skip() {
-    say "skipped: $*"
-    if [ "${CI:-}" = true ] || [ "${MARQUELL_GUEST_REQUIRED:-}" = 1 ]; then
-        say "a skip counts as a failure here (CI=true or MARQUELL_GUEST_REQUIRED=1)"
-        exit 1
-    fi
-    exit 77
-}
+guest=guest
+# shellcheck source=tools/guest/common.sh
+. "$here/common.sh"
 
 for tool in qemu-system-x86_64:qemu-system-x86 apt-get:apt dpkg-deb:dpkg cpio:cpio; do
     command -v "${tool%%:*}" >/dev/null ||
         skip "${tool%%:*} is missing: install it with 'apt-get install ${tool#*:}'"
 done
-
-# download PACKAGE: fetches Debian's .deb of PACKAGE into $work/debs. Old
-# package lists can name files the archive no longer has: they are renewed
-# once, as root.
-download() {
-    mkdir -p "$work/debs"
-    (cd "$work/debs" && apt-get download "$1") >>"$work/apt.log" 2>&1 && return 0
-    [ "$(id -u)" = 0 ] && [ ! -e "$work/apt-updated" ] || return 1
-    touch "$work/apt-updated"
-    apt-get update -qq >>"$work/apt.log" 2>&1 &&
-        (cd "$work/debs" && apt-get download "$1") >>"$work/apt.log" 2>&1
-}
 
 # unpack_module FILE: the module FILE, uncompressed; kernels compress their
 # modules with xz, gzip or zstd, or not at all.
@@ -148,13 +128,7 @@ extract_modules() {
 # linux-image-amd64, downloading and unpacking it when it is not cached yet.
 fetch_kernel() {
     local pkg
-    pkg=$(apt-cache depends linux-image-amd64 2>/dev/null |
-        awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }')
-    if [ -z "$pkg" ]; then
-        # No package lists: any kernel cached before does.
-        pkg=$(find "$cache" -maxdepth 1 -name 'linux-image-*' -printf '%f\n' 2>/dev/null | sort | tail -n1)
-        [ -n "$pkg" ] || skip "apt knows no linux-image-amd64 and none is cached in $cache: run 'apt-get update'"
-    fi
+    pkg=$(kernel_package amd64)
     if [ ! -e "$cache/$pkg/vmlinuz" ] || [ ! -e "$cache/$pkg/modules/order" ]; then
         say "fetching $pkg into $cache (about 70 MB)"
         download "$pkg" || skip "cannot download $pkg (see below)$(echo; tail -n3 "$work/apt.log")"
@@ -168,43 +142,19 @@ fetch_kernel() {
         cp "$work"/kernel/boot/vmlinuz-* "$cache/$pkg/vmlinuz.part"
         mv "$cache/$pkg/vmlinuz.part" "$cache/$pkg/vmlinuz"
     fi
-    # The guest loads no modules: the serial driver, its PCI part and the
-    # initramfs support must be built in.
-    local option
-    for option in CONFIG_SERIAL_8250 CONFIG_SERIAL_8250_PCI CONFIG_BLK_DEV_INITRD CONFIG_DEVTMPFS; do
-        grep -qx "$option=y" "$cache/$pkg/config" ||
-            skip "$pkg does not have $option=y built in ($cache/$pkg/config)"
-    done
+    # The serial driver, its PCI part and the initramfs support.
+    kernel_has "$cache/$pkg/config" CONFIG_SERIAL_8250 CONFIG_SERIAL_8250_PCI CONFIG_BLK_DEV_INITRD \
+        CONFIG_DEVTMPFS
     kernel="$cache/$pkg/vmlinuz"
     modules="$cache/$pkg/modules"
-}
-
-fetch_busybox() {
-    busybox="$cache/busybox-static/busybox"
-    [ -e "$busybox" ] && return 0
-    say "fetching busybox-static into $cache"
-    download busybox-static || skip "cannot download busybox-static$(echo; tail -n3 "$work/apt.log")"
-    dpkg-deb -x "$work"/debs/busybox-static_*.deb "$work/busybox"
-    mkdir -p "$cache/busybox-static"
-    cp "$work/busybox/bin/busybox" "$busybox.part"
-    mv "$busybox.part" "$busybox"
 }
 
 # The shipped marquell, statically linked for the guest; ttysim and
 # wire_reader for this machine.
 build_tools() {
     say "building marquell (static), ttysim and wire_reader in $build"
-    if ! {
-        cmake -S "$top" -B "$build/static" -DCMAKE_BUILD_TYPE=Release -DMARQUELL_TESTS=OFF \
-            -DCMAKE_EXE_LINKER_FLAGS=-static &&
-            cmake --build "$build/static" -j"$(nproc)" --target marquell &&
-            cmake -S "$top" -B "$build/host" -DMARQUELL_TESTS=OFF &&
-            cmake --build "$build/host" -j"$(nproc)" --target ttysim wire_reader
-    } >"$work/build.log" 2>&1; then
-        tail -n 20 "$work/build.log"
-        say "the build failed (log above)"
-        exit 1
-    fi
+    build "$build/static" marquell -DCMAKE_EXE_LINKER_FLAGS=-static
+    build "$build/host" "ttysim wire_reader"
     marquell="$build/static/marquell"
     # The bits a byte takes on the line, as the program counts them.
     read -r bits_per_byte _ <<<"$("$build/host/wire_reader" --line 19200)"
@@ -551,6 +501,10 @@ check_case() {
         awk -v c="$cost" -v b="$bound" 'BEGIN { exit !(c <= b) }' ||
             fail "the dead port cost $cost s, more than $bound s (for each of its $displays display(s)" \
                 "$(stuck_s "$rate") s standing still and 1 s)"
+        local summary
+        summary=$(tail -n 1 "$work/stderr.$name")
+        [[ "$summary" =~ ^marquell:\ [0-9]+\ of\ [0-9]+\ displays?\ not\ served\ whole:\ (.*,\ )?/dev/ttyS$dead_port(,|$) ]] ||
+            fail "the run's last line does not name ttyS$dead_port as not served whole: $summary"
     fi
     if [ "$check" = pull ]; then
         check_pull "${settled[0]}"
@@ -694,7 +648,7 @@ if [ "$cases" = 0 ]; then
     say "$plan names no case"
     exit 1
 fi
-fetch_busybox
+fetch_busybox amd64
 fetch_kernel
 build_tools
 say "reference runs of $cases cases under ttysim"

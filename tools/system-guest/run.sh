@@ -25,7 +25,9 @@
 # unit is done, how the bytes each display received split into passes of
 # marquell (a pass stopped between commands, then whole ones).
 # scenarios: the guest boots without the adapter; the adapter is plugged in
-# while the boot's pass is in its pulse (QMP device_add); `systemctl restart`
+# while the boot's pass is in its pulse (QMP device_add), and the repaint
+# that follows leaves nothing at warning priority in the unit's journal, the
+# cut pass naming what it left at notice priority; `systemctl restart`
 # during a pulse; a run by hand beside the unit's; the adapter pulled while a
 # pass is in its pulse (device_del), then plugged in again once it is done.
 # policy: the unit serves links to the first virtual console (/dev/tty1) and
@@ -37,7 +39,10 @@
 # little past its end; a reload is lost when no pass began after it. Then 20
 # reloads in 10 s: the unit must not be failed, and a pass after the last
 # must paint both displays. Every byte of the boot must split into passes,
-# the last one whole.
+# the last one whole. A repaint is nothing wrong: the unit's journal must
+# hold nothing at warning priority from the reloads (of the burst's, nothing
+# of marquell's own), and the runs a reload ended name what they left at
+# notice priority.
 # fresh: the guest boots with the unit enabled and the adapter in, but no
 # display list, as the package leaves it: every start (the boot's, the
 # adapter's repaint, `systemctl enable --now`) must be skipped, not failed,
@@ -46,7 +51,8 @@
 # repaint: the timer is off after the install; with its period cut to 60 s
 # by a drop-in and the one command run, each run is followed by the next a
 # period after it ends, a repaint due during a run started by hand adds
-# nothing, and every byte of every run reaches both displays. Then a login
+# nothing, every byte of every run reaches both displays, and the unit's
+# journal holds nothing at warning priority from those runs. Then a login
 # prompt on ttyS1: marquell-check and marquell's journal name it, and
 # neither named anything before.
 # console: the guest boots with console=ttyS1 (which also brings a login
@@ -569,6 +575,8 @@ run_scenarios() {
     plug
     wait_unit_done
     report_unit "$from"
+    # The plug's reload cut the boot's pass: a repaint, not a failure.
+    check_no_warnings "$from" "$(guest_now)" "the plug" 1
     echo
     say "restart: systemctl restart while a pass sends its pulse"
     from=$(guest_now)
@@ -686,6 +694,31 @@ failures_since() {
         grep -cE '$lines'" || true
 }
 
+# journal_between FROM TO [JOURNALCTL-ARG...]: the unit's journal lines from
+# FROM to TO (the guest's seconds since boot).
+journal_between() {
+    local from=$1 to=$2
+    shift 2
+    guest "journalctl -b -u marquell.service $* -o short-monotonic --no-pager |
+        awk -v from=$from -v to=$to 'match(\$0, /[0-9.]+\]/) { t = substr(\$0, RSTART, RLENGTH - 1) + 0 }
+            t >= from && t <= to'" || true
+}
+
+# check_no_warnings FROM TO WHAT MIN [JOURNALCTL-ARG...]: repaints are
+# nothing wrong, so the unit's journal holds nothing at warning priority from
+# FROM to TO (with -t marquell: nothing of marquell's own); the runs a
+# repaint ended said so at notice priority, at least MIN of them.
+check_no_warnings() {
+    local from=$1 to=$2 what=$3 min=$4 out notices status=0
+    shift 4
+    out=$(journal_between "$from" "$to" -p warning "$@")
+    # Not in a pipeline: a subshell has no descriptors of the coprocess.
+    notices=$(journal_between "$from" "$to" -p notice -t marquell)
+    notices=$(grep -c "left to the next run (stopped by SIGHUP)" <<<"$notices" || true)
+    [ -z "$out" ] && [ "$notices" -ge "$min" ] || status=1
+    check "$status" "$what: journalctl -u marquell -p warning $* shows nothing from ${from}s to ${to}s; runs a repaint ended that named the displays left to the next run at notice priority: $notices${out:+; it shows: $out}"
+}
+
 run_all() {
     local first count plugged
     : >"$work/figures"
@@ -752,6 +785,8 @@ run_reloads() {
     guest 'timeout 600 systemctl is-system-running --wait' >/dev/null || true
     wait_unit_done
     local pass_ms trial lost=0 late=0 out
+    local from
+    from=$(guest_now)
     pass_ms=$(guest 'start=$(date +%s%N); systemctl start marquell.service
         while [ "$(systemctl show -P ActiveState marquell.service)" != inactive ]; do sleep 0.01; done
         echo $((($(date +%s%N) - start) / 1000000))')
@@ -787,20 +822,24 @@ run_reloads() {
             seen && /opened at/ { opened++ } seen && /Done\\./ { done = 1 }
             END { exit !(seen && opened == 2 && done) }"' && status=0
     check "$status" "a reload that came as a pass exited: the unit's stop step started a new pass, which painted both displays"
-    local from
-    from=$(guest_now)
+    local burst
+    burst=$(guest_now)
+    check_no_warnings "$from" "$burst" "the reloads at random moments" 0
     guest 'for i in $(seq 20); do systemctl reload-or-restart marquell.service; sleep 0.5; done'
     wait_unit_done
     local state passes
     state=$(guest 'systemctl show -P ActiveState marquell.service')
     passes=$(guest "journalctl -b -u marquell.service -o short-monotonic --no-pager |
-        awk -v from=$from 'match(\$0, /^\\[ *[0-9.]+\\]/) && substr(\$0, 2, RLENGTH - 2) + 0 >= from' |
+        awk -v from=$burst 'match(\$0, /^\\[ *[0-9.]+\\]/) && substr(\$0, 2, RLENGTH - 2) + 0 >= from' |
         grep -c 'Loading Entries'" || true)
     local status=1
     [ "$state" != failed ] && guest "journalctl -b -u marquell.service -o cat --no-pager | tail -n 40 |
         awk '/Loading Entries/ { opened = 0; done = 0 } /opened at/ { opened++ } /Done\\./ { done = 1 }
             END { exit !(opened == 2 && done) }'" && status=0
     check "$status" "20 reloads in 10 s: the unit is $state, $passes passes began, the last painted both displays"
+    # A reload that systemd finds the unit gone for says so itself: only
+    # marquell's own lines are looked at here.
+    check_no_warnings "$burst" "$(guest_now)" "the burst" 0 -t marquell
     stop_guest
     check_lines 1
 }
@@ -884,6 +923,8 @@ run_repaint() {
     out=$(shared_lines)
     [ -z "$out" ] && status=0 || status=1
     check "$status" "no port named as shared, by marquell-check or the boot's runs ($before): ${out:-none}"
+    local from
+    from=$(guest_now)
     say "the period cut to $period s by a drop-in, then systemctl enable --now marquell-repaint.timer"
     out=$(guest "mkdir -p /etc/systemd/system/marquell-repaint.timer.d &&
         printf '[Timer]\nOnUnitInactiveSec=${period}s\n' >/etc/systemd/system/marquell-repaint.timer.d/period.conf &&
@@ -911,6 +952,7 @@ run_repaint() {
     out=$(shared_lines)
     [ -z "$out" ] && status=0 || status=1
     check "$status" "still no port named as shared: ${out:-none}"
+    check_no_warnings "$from" "$(guest_now)" "the timer's repaints and the run by hand" 0
     # A boot's run that began before the adapter came did not open it.
     opened_uart=$(guest 'journalctl -b -u marquell.service -o cat | grep -c "^\"/dev/ttyS1\" opened at"; exit 0')
     opened_adapter=$(guest "journalctl -b -u marquell.service -o cat | grep -c '^\"/dev/ttyS$usb_port\" opened at'; exit 0")
