@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # Sourced by the scripts that make marquell's Debian package (the package
-# check, the system guests, the fleet proof): the one way to make it, as the
-# README's owner does, with Debian's own tools from debian/.
+# check, the system guests, the fleet proof, fresh-check's autopkgtest): the
+# one way to make it, as the README's owner does, with Debian's own tools
+# from debian/.
 #
 #   . "$top/tools/package.sh"
 #   package_source TREE DIR       the source package of TREE in DIR: the
@@ -16,13 +17,13 @@
 #
 # TREE's files are git's view of it where it is the top of a git work tree
 # (tracked and untracked files, not the ignored ones: no build folder), else
-# every file but build folders. A build for another architecture sets the machine up as
-# tools/cross.sh says and leaves the tests out (nocheck), since this machine
-# does not run that architecture's programs natively. Where the build
-# dependencies are missing, root installs them with apt-get build-dep, as the
-# README's owner does; another user is told the command and stopped. The
-# builds' output goes to DIR/build.log; DEB_BUILD_OPTIONS and the umask
-# pass through.
+# every file but build folders. A build for another architecture sets the
+# machine up as tools/cross.sh says and leaves the tests out (nocheck),
+# since this machine does not run that architecture's programs natively.
+# Where the build dependencies are missing, root installs them with apt-get
+# build-dep, as the README's owner does; another user is told the command
+# and stopped. The builds' output goes to DIR/build.log; DEB_BUILD_OPTIONS
+# and the umask pass through.
 # shellcheck source=tools/prereqs.sh
 . "$(dirname "${BASH_SOURCE[0]}")/prereqs.sh"
 
