@@ -6,5 +6,3 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-# The package's architecture; CPack would take the build machine's.
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)

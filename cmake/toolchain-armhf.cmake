@@ -6,5 +6,3 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-# The package's architecture; CPack would take the build machine's.
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)

@@ -82,21 +82,28 @@ void SayShortfall(const Shortfall& s, int stop_signal) {
     }
 }
 
-// The summary and the closing line, then the end: by the signal of a stop
-// request that came at any time, even after the line, or with 0. Requests
-// are held back only for the closing line, so that one coming while the
-// summary is written still counts for the line.
-int Finish(const Shortfall& shortfall) {
-    fflush(stdout);
-    SayShortfall(shortfall, StopSignal());
-    HoldStopSignals();
-    if (StopSignal() != 0) {
-        printf("Stopped by %s.\n", StopSignalName(StopSignal()));
+// The closing line: how the run ends.
+void SayEnd(int sig) {
+    if (sig != 0) {
+        printf("Stopped by %s.\n", StopSignalName(sig));
     } else {
         printf("Done.\n\n");
     }
     fflush(stdout);
-    EndByStopSignal();
+}
+
+// The summary and the closing line, then the end: by the signal of a stop
+// request that came at any time, even after the line, or with 0. Requests
+// are held back only for the closing line, so that one coming while the
+// summary is written still counts for the line; one that comes while the
+// line is written and changes how the run ends gets a line of its own, so
+// that the last line always names it.
+int Finish(const Shortfall& shortfall) {
+    fflush(stdout);
+    SayShortfall(shortfall, StopSignal());
+    HoldStopSignals();
+    SayEnd(StopSignal());
+    EndByStopSignal(SayEnd);
     return 0;
 }
 

@@ -103,8 +103,17 @@ void HoldStopSignals() {
     TakeHeld();
 }
 
-void EndByStopSignal() {
-    TakeHeld();
+void EndByStopSignal(void (*say_end)(int sig)) {
+    // While held, no handler runs: what StopSignal() told the closing line
+    // changes only here.
+    for (int said = stop_signal;;) {
+        TakeHeld();
+        if (stop_signal == said) {
+            break;
+        }
+        said = stop_signal;
+        say_end(said);
+    }
     if (stop_signal != 0) {
         EndNow(stop_signal);
     }

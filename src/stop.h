@@ -34,8 +34,11 @@ const char* StopSignalName(int sig);
 void HoldStopSignals();
 
 // After HoldStopSignals and the closing line: ends the process by the
-// signal of any request that came, before or since. Returns when none has;
-// one that comes later, up to the end of the process, still ends it.
-void EndByStopSignal();
+// signal of any request that came, before or since. A request that came
+// since and changes that signal (a stop after a repaint, or any request
+// after none) is first handed to say_end, so that the report can name the
+// signal the run ends by. Returns when none has come; one that comes later,
+// up to the end of the process, still ends it.
+void EndByStopSignal(void (*say_end)(int sig));
 
 #endif

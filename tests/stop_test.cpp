@@ -17,21 +17,50 @@ namespace {
 
 const int kReachedTheEnd = 3;
 
-// Runs a child that catches the stop signals, receives requests, and then
-// ends as the run does; its wait status.
-template <typename F>
-int EndOfRun(F requests) {
+// What a child's EndByStopSignal handed on for the report, one byte a signal.
+int said_fd = -1;
+void SayInPipe(int sig) {
+    const char byte = static_cast<char>(sig);
+    (void)!write(said_fd, &byte, 1);
+}
+
+// How a child ended, and the signals it said it ends by after its closing line.
+struct Ending {
+    int status;
+    std::vector<int> said;
+};
+
+// Runs a child that catches the stop signals, receives requests before and
+// after its closing line, and then ends as the run does.
+template <typename Before, typename After>
+Ending EndOfRun(Before before, After after) {
+    int fds[2];
+    EXPECT_EQ(0, pipe(fds));
     pid_t pid = fork();
     if (pid == 0) {
+        close(fds[0]);
+        said_fd = fds[1];
         CatchStopSignals();
-        requests();
+        before();
         HoldStopSignals();
-        EndByStopSignal();
+        after();
+        EndByStopSignal(SayInPipe);
         _exit(kReachedTheEnd);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return status;
+    close(fds[1]);
+    Ending ending{0, {}};
+    char byte = 0;
+    while (read(fds[0], &byte, 1) == 1) {
+        ending.said.push_back(byte);
+    }
+    close(fds[0]);
+    waitpid(pid, &ending.status, 0);
+    return ending;
+}
+
+template <typename Before>
+int EndOfRun(Before before) {
+    return EndOfRun(before, [] {}).status;
 }
 
 std::string How(int status) {
@@ -83,35 +112,35 @@ TEST(StopRequests, OnlyASecondCtrlCEndsTheRunAtOnce) {
     EXPECT_EQ("signal SIGINT", How(status));
 }
 
-TEST(StopRequests, ARequestAfterTheLastLookStillEndsTheRunByItsSignal) {
-    // A reload just after the last display: systemd starts a new run only if
-    // this one dies by SIGHUP.
+TEST(StopRequests, ARequestAfterTheLastLookStillEndsTheRunByItsSignalAndIsSaid) {
+    // A reload just after the last display, while the closing line is
+    // written: systemd starts a new run only if this one dies by SIGHUP.
+    Ending e = EndOfRun([] {}, [] { raise(SIGHUP); });
+    EXPECT_EQ("signal SIGHUP", How(e.status));
+    EXPECT_EQ(std::vector<int>{SIGHUP}, e.said) << "the closing line said Done";
+    // A stop while "Stopped by SIGHUP." is written: the run ends by it, and
+    // the report's last line names it.
+    e = EndOfRun([] { raise(SIGHUP); }, [] { raise(SIGTERM); });
+    EXPECT_EQ("signal SIGTERM", How(e.status));
+    EXPECT_EQ(std::vector<int>{SIGTERM}, e.said);
+    // One that changes nothing is not said again.
+    e = EndOfRun([] { raise(SIGTERM); }, [] { raise(SIGHUP); });
+    EXPECT_EQ("signal SIGTERM", How(e.status));
+    EXPECT_TRUE(e.said.empty());
+    e = EndOfRun([] {}, [] {});
+    EXPECT_EQ("exit " + std::to_string(kReachedTheEnd), How(e.status)) << "no request: an exit";
+    EXPECT_TRUE(e.said.empty());
+
+    // Later still, on the way out.
     pid_t pid = fork();
     if (pid == 0) {
         CatchStopSignals();
         HoldStopSignals();
-        if (StopSignal() != 0) {
-            _exit(1);
-        }
-        raise(SIGHUP);  // held: the closing line is being printed
-        EndByStopSignal();
-        _exit(kReachedTheEnd);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ("signal SIGHUP", How(status));
-
-    // Later still, on the way out.
-    status = EndOfRun([] {});
-    EXPECT_EQ("exit " + std::to_string(kReachedTheEnd), How(status)) << "no request: an exit";
-    pid = fork();
-    if (pid == 0) {
-        CatchStopSignals();
-        HoldStopSignals();
-        EndByStopSignal();
+        EndByStopSignal([](int) { _exit(kReachedTheEnd + 1); });
         raise(SIGHUP);
         _exit(kReachedTheEnd);
     }
+    int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_EQ("signal SIGHUP", How(status));
 }
@@ -148,7 +177,7 @@ TEST(StopRequests, ASignalIgnoredFromTheStartStaysIgnored) {
         raise(SIGHUP);
         HoldStopSignals();
         raise(SIGHUP);
-        EndByStopSignal();
+        EndByStopSignal([](int) { _exit(kReachedTheEnd + 1); });
         raise(SIGHUP);
         _exit(kReachedTheEnd);
     }

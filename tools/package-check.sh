@@ -1,25 +1,49 @@
 #!/usr/bin/env bash
-# Builds the Debian package with cpack and checks it, installing it only into
-# folders of its own: its metadata (dpkg-deb --info) and contents (dpkg-deb
-# --contents), the man pages (mandoc -T lint, man --warnings), the boot unit
-# and its repaint timer (systemd-analyze verify; the timer disabled after an
-# install), the example display list, the example udev rule
-# (its keys, and udevadm verify where udevadm has it), a `cmake --install`
-# into a private prefix, that no display list is installed and the owner's
-# is kept by a second install and by package upgrades, also from a package
-# that shipped the example as a conffile (dpkg in a throw-away root, as
-# root), and lintian.
+# Makes the Debian package as the README's owner does, with Debian's own
+# tools (tools/package.sh: the source package of the work tree, then
+# dpkg-buildpackage -us -uc -b), and checks it, installing it only into
+# folders of its own:
+# - the same bytes twice: a second build of the same source in another
+#   folder, at another time (faketime, 400 days on), under another umask,
+#   time zone and locale, and without the tests (nocheck), must give the
+#   same .deb files byte for byte (cmp; diffoscope shows a difference);
+# - lintian on the source and the binary packages: an error or a warning
+#   fails; info, pedantic and experimental tags are shown, and overridden
+#   ones with the reason their override gives;
+# - its metadata (dpkg-deb --info), maintainer scripts and contents
+#   (dpkg-deb --contents), the man pages (mandoc -T lint, man --warnings),
+#   the boot unit and its repaint timer (systemd-analyze verify), the
+#   example display list, the example udev rule (its keys, and udevadm
+#   verify where udevadm has it);
+# - a `cmake --install` into a private prefix (the source install): no
+#   display list, and the owner's kept by a second install;
+# - as root, dpkg in throw-away roots laid out as Debian 12's (merged
+#   /usr), the maintainer scripts run by this machine's shell with the root
+#   in DPKG_ROOT (dpkg --force-script-chrootless) and this machine's systemd
+#   out of their sight: an install writes no display list, enables the unit
+#   and not the timer; a removal keeps the owner's file and what was
+#   enabled, and a reinstall restores it; a purge leaves no marquell link
+#   under /etc/systemd/system and no /etc/marquell; upgrades keep the
+#   owner's file and choices, also from the previous release (1.0.0, made
+#   by cpack, without maintainer scripts, its units in /lib or /usr/lib),
+#   and a downgrade back to it loses no file.
+# The machine's own package database is never touched.
 #
 #   tools/package-check.sh [--arch ARCH] [BUILD_DIR]
 #
 # ARCH is a Debian architecture: this machine's (the default; BUILD_DIR
 # defaults to build-pkg), or arm64 or armhf, cross-built with Debian's cross
-# toolchain (BUILD_DIR defaults to build-pkg-ARCH); the packaged programs
-# then run under qemu-user. For another architecture it must run as root and
-# sets the machine up as tools/cross.sh says.
+# toolchain without the tests (BUILD_DIR defaults to build-pkg-ARCH); the
+# packaged programs then run under qemu-user. For another architecture it
+# must run as root and sets the machine up as tools/cross.sh says. The
+# package is left in BUILD_DIR, marquell_VERSION_ARCH.deb, with its debug
+# symbols (marquell-dbgsym_VERSION_ARCH.deb) beside it.
 #
-# Needs cmake, g++, make, dpkg-dev, mandoc,
-# man-db, systemd (for systemd-analyze) and lintian; .ci/run installs them.
+# Needs cmake, g++, make, dpkg-dev, debhelper, faketime, mandoc, man-db,
+# systemd (for systemd-analyze) and lintian, and the build dependencies,
+# which a run as root installs itself (apt-get build-dep); .ci/run installs
+# the rest. On a difference between the two builds it needs diffoscope
+# (diffoscope-minimal), which a run as root installs then.
 # Exits non-zero when a check fails or a check examined nothing.
 # Checks read `test && ok ... || fail ...`; ok never fails, so fail runs
 # exactly when the test does.
@@ -44,12 +68,13 @@ need() {
     command -v "$1" >/dev/null || { echo "package-check: $1 is missing (install $2)" >&2; exit 2; }
 }
 need cmake cmake
-need cpack cmake
 need dpkg dpkg
 need dpkg-deb dpkg
-need dpkg-shlibdeps dpkg-dev
+need dpkg-buildpackage dpkg-dev
+need dpkg-source dpkg-dev
 need dpkg-parsechangelog dpkg-dev
-need dpkg-buildflags dpkg-dev
+need dh debhelper
+need faketime faketime
 need mandoc mandoc
 need man man-db
 need readelf binutils
@@ -58,61 +83,103 @@ need lintian lintian
 
 host_arch=$(dpkg --print-architecture)
 arch=${arch:-$host_arch}
-toolchain=()
 default_build=$top/build-pkg
-if [ "$arch" != "$host_arch" ]; then
-    # shellcheck source=tools/cross.sh
-    . "$top/tools/cross.sh"
-    cross_prepare "$arch"
-    toolchain=(-DCMAKE_TOOLCHAIN_FILE="$cross_toolchain")
-    default_build=$top/build-pkg-$arch
-    # dpkg-buildflags and cpack's dpkg-shlibdeps build for this architecture.
-    export DEB_HOST_ARCH=$arch
-fi
+[ "$arch" = "$host_arch" ] || default_build=$top/build-pkg-$arch
 build=$(realpath -m "${1:-$default_build}")
+# shellcheck source=tools/package.sh
+. "$top/tools/package.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# --- build with Debian's hardening flags, then the package ------------------
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-cmake -S "$top" -B "$build" "${toolchain[@]}" -DMARQUELL_TESTS=OFF \
-    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >"$work/configure.log" ||
+# --- the source package, and the binary packages built twice ----------------
+rm -rf "$build"
+package_source "$top" "$build/source"
+dsc=$package_dsc
+ok "source package: $(basename "$dsc"), $(stat -c %s "${dsc%.dsc}.tar.xz") bytes of source"
+tests=with
+[ "$arch" = "$host_arch" ] || tests=without
+package_build "$dsc" "$build/first" "$arch"
+first_seconds=$package_seconds
+# Another folder, another time, umask, time zone and locale, and no tests,
+# which must change nothing in the package.
+second=$build/second/another/folder
+(
+    umask 0002
+    export TZ=Pacific/Chatham LC_ALL=C.UTF-8
+    export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }nocheck"
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    faketime -f +400d bash -c '. "$1/tools/package.sh" && package_build "$2" "$3" "$4" &&
+        echo "$package_seconds" >"$3.seconds"' build "$top" "$dsc" "$second" "$arch"
+)
+echo "info: build times: the first $first_seconds s ($tests the tests), the second $(cat "$second.seconds") s (without them, 400 days on)"
+(cd "$build/first" && ls -- *.deb) >"$work/first.debs"
+(cd "$second" && ls -- *.deb) >"$work/second.debs"
+if [ "$(grep -c "" "$work/first.debs")" -lt 2 ]; then
+    fail "the build made $(grep -c "" "$work/first.debs") .deb files, not the package and its debug symbols"
+elif ! diff -u "$work/first.debs" "$work/second.debs" >&2; then
+    fail "the two builds made different .deb files"
+else
+    same=yes
+    while IFS= read -r name; do
+        cmp -s "$build/first/$name" "$second/$name" && continue
+        same=no
+        fail "$name differs between the two builds:"
+        command -v diffoscope >/dev/null || need_packages diffoscope-minimal
+        diffoscope --text - "$build/first/$name" "$second/$name" >&2 || true
+    done <"$work/first.debs"
+    [ "$same" = no ] ||
+        ok "the same bytes twice: $(xargs <"$work/first.debs"), across folders, times, umasks and nocheck"
+fi
+cp "$build"/first/*.deb "$build/"
+deb=$build/$(basename "$package_deb")
+echo "== $deb: $(stat -c %s "$deb") bytes; $(basename "$build"/marquell-dbgsym_*.deb): $(stat -c %s "$build"/marquell-dbgsym_*.deb) bytes"
+
+# --- lintian ---------------------------------------------------------------
+if timeout 300 lintian --fail-on error,warning --display-info --display-experimental --pedantic \
+    --show-overrides "$dsc" "$build"/first/marquell_*.changes >"$work/lintian.log" 2>&1; then
+    ok "lintian: no errors or warnings in the source and binary packages"
+else
+    fail "lintian:"
+fi
+grep -v '^running with root privileges' "$work/lintian.log" | sed 's/^/  lintian: /' || true
+
+# --- the source install's build, and ttysim for the checks below -----------
+cmake -S "$top" -B "$build/cmake" -DMARQUELL_TESTS=OFF >"$work/configure.log" ||
     { cat "$work/configure.log"; exit 1; }
-cmake --build "$build" -j"$(nproc)" >"$work/build.log" || { cat "$work/build.log"; exit 1; }
-rm -f "$build"/marquell_*.deb
-(cd "$build" && cpack -G DEB) >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; exit 1; }
-debs=("$build"/marquell_*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { echo "package-check: no single .deb in $build" >&2; exit 1; }
-deb=${debs[0]}
-echo "== $deb"
+cmake --build "$build/cmake" -j"$(nproc)" >"$work/cmake-build.log" &&
+    cmake --build "$build/cmake" -j"$(nproc)" --target ttysim >>"$work/cmake-build.log" ||
+    { cat "$work/cmake-build.log"; exit 1; }
 
 # --- metadata --------------------------------------------------------------
 field() {
     dpkg-deb --field "$deb" "$1"
 }
 changelog() {
-    dpkg-parsechangelog -l "$top/packaging/changelog" -S "$1"
+    dpkg-parsechangelog -l "$top/debian/changelog" -S "$1"
 }
-# The package's version is the project's (project() in CMakeLists.txt).
+# The source package is native: its version is the program's (project() in
+# CMakeLists.txt) and the newest debian/changelog entry's.
 version=$(changelog Version)
+project=$(sed -n 's/^project(marquell VERSION \([0-9.]*\) .*/\1/p' "$top/CMakeLists.txt")
 [ "$(field Package)" = marquell ] && ok "Package: marquell" || fail "Package is '$(field Package)'"
-[ "$(field Version)" = "$version" ] && ok "Version: $version, as packaging/changelog" ||
-    fail "the project is at $(field Version), packaging/changelog at $version: add a changelog entry"
+[ "$(field Version)" = "$version" ] && [ "$version" = "$project" ] &&
+    ok "Version: $version, as debian/changelog and CMakeLists.txt" ||
+    fail "the package is at $(field Version), debian/changelog at $version, CMakeLists.txt at $project: they must agree"
 [ "$(field Architecture)" = "$arch" ] && ok "Architecture: $arch" ||
     fail "Architecture is '$(field Architecture)'"
 [ "$(field Section)" = utils ] && ok "Section: utils" || fail "Section is '$(field Section)'"
 [ "$(field Priority)" = optional ] && ok "Priority: optional" || fail "Priority is '$(field Priority)'"
 maintainer=$(field Maintainer)
 [[ "$maintainer" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] && [ "$maintainer" = "$(changelog Maintainer)" ] &&
-    ok "Maintainer: $maintainer, as packaging/changelog" ||
-    fail "Maintainer '$maintainer' is not packaging/changelog's '$(changelog Maintainer)'"
+    ok "Maintainer: $maintainer, who signed the newest debian/changelog entry" ||
+    fail "Maintainer '$maintainer' is not debian/changelog's '$(changelog Maintainer)'"
 depends=$(field Depends)
 for lib in libc6 libstdc++6; do
     [[ "$depends" == *"$lib"* ]] || fail "Depends ($depends) lacks $lib: shlibdeps did not run"
 done
 ok "Depends: $depends"
+echo "info: Installed-Size: $(field Installed-Size) KiB"
 description=$(field Description)
 summary=$(head -n1 <<<"$description")
 [ -n "$summary" ] && [ ${#summary} -le 80 ] && [[ "$summary" != *. ]] || fail "bad summary '$summary'"
@@ -121,9 +188,9 @@ summary=$(head -n1 <<<"$description")
 
 dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's#^\./##' | grep -v '^$' | sort >"$work/control.list"
 # No conffiles: the display list is the owner's file, not the package's.
-printf '%s\n' control md5sums >"$work/control.want"
+printf '%s\n' control md5sums postinst postrm prerm >"$work/control.want"
 if diff -u "$work/control.want" "$work/control.list" >"$work/control.diff"; then
-    ok "control files: control md5sums (no conffiles, no maintainer scripts)"
+    ok "control files: control md5sums postinst postrm prerm (no conffiles)"
 else
     fail "control members differ:"; cat "$work/control.diff" >&2
 fi
@@ -145,7 +212,7 @@ timer=${unit%/marquell.service}/marquell-repaint.timer
         usr/share/doc/marquell/README.md usr/share/doc/marquell/marquell.ini \
         usr/share/doc/marquell/70-marquell-adapter.rules \
         usr/share/doc/marquell/copyright usr/share/doc/marquell/changelog.gz \
-        "$unit" "$timer"; do
+        usr/share/lintian/overrides/marquell "$unit" "$timer"; do
         echo "-rw-r--r-- root/root $f"
     done
 } | sort -k3 >"$work/files.want"
@@ -182,7 +249,6 @@ grep -qx 'ExecStart=/usr/bin/marquell' "$root/$unit" &&
 # The annotations must not change what is read: compare the console report
 # and the bytes on every port with those of the plain example, with the
 # packaged program. ttysim is not in the package; it is built only now.
-cmake --build "$build" -j"$(nproc)" --target ttysim >"$work/sim.log" || { cat "$work/sim.log"; exit 1; }
 ports=$(grep -o 'lcd=[0-9]*' "$top/examples/marquell.ini" | cut -d= -f2 | sort -un | xargs)
 for which in plain annotated; do
     mkdir -p "$work/$which/ports"
@@ -192,7 +258,7 @@ cp "$top/packaging/marquell.ini" "$work/annotated/"
 sim_rc=0
 for which in plain annotated; do
     # shellcheck disable=SC2086  # one argument a port
-    (cd "$work/$which" && "$build/ttysim" --dir ports $ports -- "$root/usr/bin/marquell" >report) || sim_rc=$?
+    (cd "$work/$which" && "$build/cmake/ttysim" --dir ports $ports -- "$root/usr/bin/marquell" >report) || sim_rc=$?
 done
 if [ "$sim_rc" -eq 77 ] && [ -n "${MARQUELL_NS_REQUIRED:-}" ]; then
     fail "no private mount namespace, and MARQUELL_NS_REQUIRED is set: the example's displays were not compared"
@@ -347,17 +413,17 @@ fi
 
 # --- cmake --install into a private prefix stays inside it -----------------
 prefix="$work/prefix"
-env -u DESTDIR cmake --install "$build" --prefix "$prefix" >"$work/install.log"
-outside=$(grep -v "^$prefix/" "$build/install_manifest.txt" || true)
+env -u DESTDIR cmake --install "$build/cmake" --prefix "$prefix" >"$work/install.log"
+outside=$(grep -v "^$prefix/" "$build/cmake/install_manifest.txt" || true)
 if [ -z "$outside" ]; then
-    ok "cmake --install --prefix: $(grep -c "" "$build/install_manifest.txt") files, all under the prefix"
+    ok "cmake --install --prefix: $(grep -c "" "$build/cmake/install_manifest.txt") files, all under the prefix"
 else
     fail "cmake --install --prefix wrote outside the prefix:"; echo "$outside" >&2
 fi
 for f in bin/marquell bin/marquell-check share/man/man1/marquell.1.gz share/man/man1/marquell-check.1.gz \
     share/doc/marquell/README.md share/doc/marquell/marquell.ini \
-    share/doc/marquell/70-marquell-adapter.rules lib/systemd/system/marquell.service \
-    lib/systemd/system/marquell-repaint.timer; do
+    share/doc/marquell/70-marquell-adapter.rules share/doc/marquell/copyright \
+    lib/systemd/system/marquell.service lib/systemd/system/marquell-repaint.timer; do
     [ -e "$prefix/$f" ] || fail "cmake --install --prefix did not install $f"
 done
 [ -d "$prefix/etc/marquell" ] && [ ! -e "$prefix/etc/marquell/marquell.ini" ] &&
@@ -367,7 +433,7 @@ grep -qx "ExecStart=$prefix/bin/marquell" "$prefix/lib/systemd/system/marquell.s
     grep -qx "WorkingDirectory=$prefix/etc/marquell" "$prefix/lib/systemd/system/marquell.service" ||
     fail "the unit installed under the prefix does not point into it"
 
-# --- the owner's display list survives a second install and an upgrade -----
+# --- the owner's display list survives a second install --------------------
 edit() {
     printf '# edited by the owner\n' >>"$1" && cp "$1" "$work/edited.ini"
 }
@@ -377,82 +443,174 @@ edited() {
 list=$prefix/etc/marquell/marquell.ini
 cp "$top/packaging/marquell.ini" "$list"
 edit "$list"
-env -u DESTDIR cmake --install "$build" --prefix "$prefix" >"$work/install2.log"
+env -u DESTDIR cmake --install "$build/cmake" --prefix "$prefix" >"$work/install2.log"
 edited "$list" && grep -q "^-- Keeping: $list" "$work/install2.log" &&
     ok "a second cmake --install keeps the edited etc/marquell/marquell.ini" ||
     fail "a second cmake --install replaced the edited etc/marquell/marquell.ini"
 
-# Through dpkg, in an empty root of its own: never this machine's database.
-# A fresh install writes no display list; the owner's is kept by an upgrade,
-# also by one from a package that shipped the example as a conffile (dpkg
-# keeps a conffile a package no longer ships, edited or not).
+# --- install, removal, purge and upgrades through dpkg ---------------------
 if [ "$(id -u)" -ne 0 ]; then
-    echo "skip: the package upgrade needs root (dpkg --root)"
+    echo "skip: dpkg in a throw-away root needs root (dpkg --root)"
 else
-    droot=$work/dpkg-root
-    mkdir -p "$droot/var/lib/dpkg/info" "$droot/var/lib/dpkg/updates" "$droot/var/log"
-    touch "$droot/var/lib/dpkg/status" "$droot/var/lib/dpkg/available"
-    # Nothing in the root runs, so a package of another architecture does too.
+    # An empty root laid out as Debian 12's: /bin, /sbin and /lib are links
+    # into /usr, so a file that moves between /lib and /usr/lib is one file.
+    new_root() {
+        droot=$work/dpkg-root
+        rm -rf "$droot"
+        mkdir -p "$droot"/var/lib/dpkg/info "$droot"/var/lib/dpkg/updates "$droot"/var/log \
+            "$droot"/usr/bin "$droot"/usr/sbin "$droot"/usr/lib "$droot"/etc
+        local dir
+        for dir in bin sbin lib; do
+            ln -s "usr/$dir" "$droot/$dir"
+        done
+        touch "$droot/var/lib/dpkg/status" "$droot/var/lib/dpkg/available"
+        list=$droot/etc/marquell/marquell.ini
+    }
+    # dpkg in the root. The maintainer scripts run on this machine with the
+    # root in DPKG_ROOT; this machine's systemd, where it runs, is hidden
+    # from them in a mount namespace of their own (they would reload it and
+    # start its units). Nothing in the root runs, so a package of another
+    # architecture installs too.
     dpkg_in_root() {
-        dpkg --root="$droot" --log="$droot/var/log/dpkg.log" --force-depends \
-            --force-architecture "$@" </dev/null >>"$work/dpkg.log" 2>&1
+        echo "== dpkg $*" >>"$work/dpkg.log"
+        unshare --mount --propagation private sh -c \
+            '[ ! -d /run/systemd/system ] || mount -t tmpfs -o mode=0755 tmpfs /run/systemd; exec "$@"' \
+            dpkg-root dpkg --root="$droot" --log="$droot/var/log/dpkg.log" --force-script-chrootless \
+            --force-depends --force-architecture "$@" </dev/null >>"$work/dpkg.log" 2>&1
     }
-    # The package at version $1; with $2 set, with the example as the
-    # conffile /etc/marquell/marquell.ini.
+    # The owner's systemctl in the root.
+    owner() {
+        systemctl --root="$droot" "$@" >>"$work/dpkg.log" 2>&1
+    }
+    # Which units are enabled, by their links: "unit timer", "unit", "timer"
+    # or "none".
+    enabled() {
+        local on=()
+        [ -L "$droot/etc/systemd/system/multi-user.target.wants/marquell.service" ] && on+=(unit)
+        [ -L "$droot/etc/systemd/system/timers.target.wants/marquell-repaint.timer" ] && on+=(timer)
+        echo "${on[*]:-none}"
+    }
+    # What is left of marquell in the root after a purge, but dpkg's log.
+    leftovers() {
+        (cd "$droot" && find etc var/lib/systemd -name '*marquell*' 2>/dev/null; [ ! -e etc/marquell ] || echo etc/marquell) |
+            sort -u | xargs
+    }
+    # repack NAME VERSION [OPTION...]: the package as another version, in
+    # $work/NAME.deb. cpack: as 1.0.0 was made, by cpack, with no maintainer
+    # scripts (its files were these, at these places); usrlib: its units in
+    # /usr/lib/systemd/system, where cpack put them when systemd's
+    # pkg-config said so; conffile: the example as the conffile
+    # /etc/marquell/marquell.ini, as some earlier package may have shipped it.
     repack() {
-        rm -rf "$work/next"
-        dpkg-deb -R "$deb" "$work/next"
-        sed -i "s/^Version: .*/Version: $1/" "$work/next/DEBIAN/control"
-        if [ -n "${2:-}" ]; then
-            cp "$top/packaging/marquell.ini" "$work/next/etc/marquell/marquell.ini"
-            echo /etc/marquell/marquell.ini >"$work/next/DEBIAN/conffiles"
-            (cd "$work/next" && find etc usr lib -type f -exec md5sum {} + | sort -k2 >DEBIAN/md5sums)
-        fi
-        dpkg-deb --root-owner-group -b "$work/next" "$work/next.deb" >/dev/null
+        local name=$1 v=$2 option dir=$work/repack
+        shift 2
+        rm -rf "$dir"
+        dpkg-deb -R "$deb" "$dir"
+        sed -i "s/^Version: .*/Version: $v/" "$dir/DEBIAN/control"
+        for option in "$@"; do
+            case $option in
+                cpack) rm "$dir/DEBIAN/postinst" "$dir/DEBIAN/prerm" "$dir/DEBIAN/postrm" ;;
+                usrlib) mkdir -p "$dir/usr/lib" && mv "$dir/lib/systemd" "$dir/usr/lib/" && rmdir "$dir/lib" ;;
+                conffile)
+                    cp "$top/packaging/marquell.ini" "$dir/etc/marquell/marquell.ini"
+                    echo /etc/marquell/marquell.ini >"$dir/DEBIAN/conffiles"
+                    ;;
+            esac
+        done
+        (cd "$dir" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z | xargs -0 md5sum \
+            >DEBIAN/md5sums)
+        dpkg-deb --root-owner-group -b "$dir" "$work/$name.deb" >/dev/null
     }
-    list=$droot/etc/marquell/marquell.ini
-    if dpkg_in_root -i "$deb" && [ -d "$droot/etc/marquell" ] && [ ! -e "$list" ]; then
-        ok "dpkg -i into an empty root makes /etc/marquell and writes no display list"
-        cp "$top/packaging/marquell.ini" "$list"
-        # Off after the install; on after the one command the README gives.
-        state=$(systemctl --root="$droot" is-enabled marquell-repaint.timer 2>&1 || true)
-        if [ "$state" = disabled ] &&
-            systemctl --root="$droot" enable marquell-repaint.timer >>"$work/dpkg.log" 2>&1 &&
-            [ "$(systemctl --root="$droot" is-enabled marquell-repaint.timer 2>&1)" = enabled ]; then
-            ok "the installed repaint timer is disabled, and enabled by systemctl enable"
-        else
-            fail "the installed repaint timer is '$state', or systemctl enable does not enable it"
-        fi
-        systemctl --root="$droot" disable marquell-repaint.timer >>"$work/dpkg.log" 2>&1
-        edit "$list"
-        repack "$version+1"
-        dpkg_in_root -i "$work/next.deb" && edited "$list" &&
-            ok "an upgrade (dpkg -i, $version to $version+1) keeps the owner's /etc/marquell/marquell.ini" ||
-            fail "an upgrade replaced or removed the owner's /etc/marquell/marquell.ini"
-        dpkg_in_root --purge marquell && rm -f "$list"
-        repack "$version~old" conffile
-        if dpkg_in_root -i "$work/next.deb" && cmp -s "$list" "$top/packaging/marquell.ini"; then
-            edit "$list"
-            dpkg_in_root -i "$deb" && edited "$list" &&
-                ok "an upgrade from a package that shipped the example as a conffile keeps the edited file" ||
-                fail "an upgrade from a package that shipped the example as a conffile lost the edited file"
-        else
-            fail "dpkg -i of the package with the example as a conffile did not install it"
-            cat "$work/dpkg.log" >&2
-        fi
+    # What a purge must leave: nothing of marquell.
+    purged() {
+        local left
+        left=$(leftovers)
+        [ -z "$left" ] && ok "$1: a purge leaves no marquell link or record under /etc/systemd and /var/lib/systemd, and no /etc/marquell" ||
+            fail "$1: a purge left $left"
+    }
+    dpkg_failed() {
+        fail "$1"
+        tail -n 30 "$work/dpkg.log" >&2
+    }
+
+    # An install, the owner's file and choices, a removal, a reinstall, an
+    # upgrade and a purge.
+    new_root
+    if ! dpkg_in_root -i "$deb"; then
+        dpkg_failed "dpkg -i into an empty root failed"
     else
-        fail "dpkg -i into an empty root did not make /etc/marquell, or wrote a display list there:"
-        cat "$work/dpkg.log" >&2
+        [ -d "$droot/etc/marquell" ] && [ ! -e "$list" ] && [ "$(enabled)" = unit ] &&
+            ok "an install makes /etc/marquell, writes no display list, enables marquell.service and not the repaint timer" ||
+            fail "after an install: /etc/marquell holds '$(find "$droot/etc/marquell" -mindepth 1 -printf '%P ' 2>&1)', enabled: $(enabled)"
+        cp "$top/packaging/marquell.ini" "$list"
+        edit "$list"
+        owner enable marquell-repaint.timer
+        dpkg_in_root -r marquell || dpkg_failed "dpkg -r failed"
+        edited "$list" && [ "$(enabled)" = "unit timer" ] && [ ! -e "$droot/$unit" ] &&
+            ok "a removal keeps the owner's display list and what was enabled" ||
+            fail "after a removal: display list $(edited "$list" && echo kept || echo lost), enabled: $(enabled)"
+        dpkg_in_root -i "$deb" || dpkg_failed "the reinstall failed"
+        edited "$list" && [ "$(enabled)" = "unit timer" ] &&
+            ok "a reinstall finds the display list, the unit and the timer as they were" ||
+            fail "after a reinstall: enabled: $(enabled)"
+        owner disable marquell.service
+        repack next "$version+1"
+        dpkg_in_root -i "$work/next.deb" || dpkg_failed "the upgrade to $version+1 failed"
+        edited "$list" && [ "$(enabled)" = timer ] &&
+            ok "an upgrade ($version to $version+1) keeps the owner's display list, the unit off and the timer on" ||
+            fail "after an upgrade: display list $(edited "$list" && echo kept || echo lost), enabled: $(enabled)"
+        owner enable marquell.service
+        dpkg_in_root --purge marquell || dpkg_failed "the purge failed"
+        purged "installed, unit and timer enabled, purged"
+    fi
+
+    # Upgrades from 1.0.0, made by cpack, which enabled nothing: what the
+    # owner enabled stays enabled, what the owner left off stays off.
+    for layout in lib usrlib; do
+        where=/lib
+        [ "$layout" = lib ] || where=/usr/lib
+        repack "cpack-$layout" 1.0.0 cpack "$layout"
+        for choice in "unit timer" none; do
+            new_root
+            if ! dpkg_in_root -i "$work/cpack-$layout.deb"; then
+                dpkg_failed "dpkg -i of 1.0.0 (units in $where) failed"
+                continue
+            fi
+            cp "$top/packaging/marquell.ini" "$list"
+            edit "$list"
+            [ "$choice" = none ] || owner enable marquell.service marquell-repaint.timer
+            dpkg_in_root -i "$deb" || dpkg_failed "the upgrade from 1.0.0 failed"
+            edited "$list" && [ "$(enabled)" = "$choice" ] && [ -f "$droot/$unit" ] && [ -f "$droot/$timer" ] &&
+                ok "an upgrade from 1.0.0 (units in $where, enabled: $choice) keeps the display list, the units and what was enabled" ||
+                fail "after an upgrade from 1.0.0 (units in $where, enabled: $choice): display list $(edited "$list" && echo kept || echo lost), enabled: $(enabled), unit files $( [ -f "$droot/$unit" ] && [ -f "$droot/$timer" ] && echo there || echo lost)"
+            if [ "$choice" = none ]; then
+                # And back: every file of 1.0.0 is there again.
+                dpkg_in_root -i "$work/cpack-$layout.deb" || dpkg_failed "the downgrade to 1.0.0 failed"
+                lost=$(dpkg-deb --contents "$work/cpack-$layout.deb" | awk '$1 !~ /^d/ { print $6 }' |
+                    while read -r f; do [ -e "$droot/$f" ] || echo "$f"; done | xargs)
+                [ -z "$lost" ] && edited "$list" &&
+                    ok "a downgrade back to 1.0.0 (units in $where) leaves all its files and the display list" ||
+                    fail "after a downgrade to 1.0.0 (units in $where), missing: $lost"
+            else
+                dpkg_in_root --purge marquell || dpkg_failed "the purge failed"
+                purged "upgraded from 1.0.0 (units in $where)"
+            fi
+        done
+    done
+
+    # An upgrade from a package that shipped the example as a conffile: dpkg
+    # keeps a conffile a package no longer ships, edited or not.
+    new_root
+    repack conffile "$version~old" conffile
+    if dpkg_in_root -i "$work/conffile.deb" && cmp -s "$list" "$top/packaging/marquell.ini"; then
+        edit "$list"
+        dpkg_in_root -i "$deb" && edited "$list" &&
+            ok "an upgrade from a package that shipped the example as a conffile keeps the edited file" ||
+            fail "an upgrade from a package that shipped the example as a conffile lost the edited file"
+    else
+        dpkg_failed "dpkg -i of the package with the example as a conffile did not install it"
     fi
 fi
-
-# --- lintian ---------------------------------------------------------------
-if timeout 300 lintian --fail-on error,warning --display-info "$deb" >"$work/lintian.log" 2>&1; then
-    ok "lintian: no errors or warnings"
-else
-    fail "lintian:"
-fi
-sed 's/^/  lintian: /' "$work/lintian.log"
 
 if [ "$failures" -ne 0 ]; then
     echo "package-check: $failures check(s) failed" >&2

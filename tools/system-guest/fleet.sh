@@ -115,18 +115,24 @@ make_fleet_base() {
 }
 
 # --- the package and the host's marquell and ttysim, from the work tree -----
-# The package for the boxes' architecture, in $work/packages.
+# The package for the boxes' architecture, in $work/packages, as the owner
+# makes it (tools/package.sh; the tests ran in the package check's build of
+# the same source and change no byte of it).
 build_package() {
-    cmake -S "$top" -B "$build" -DMARQUELL_TESTS=OFF &&
-        cmake --build "$build" -j2 &&
-        (cd "$build" && rm -f marquell_*.deb && cpack -G DEB) &&
+    # shellcheck source=tools/package.sh
+    . "$top/tools/package.sh"
+    package_source "$top" "$build/source" &&
+        DEB_BUILD_OPTIONS=nocheck package_build "$package_dsc" "$build/pkg" amd64 &&
         mkdir -p "$work/packages" &&
-        cp "$build"/marquell_*_amd64.deb "$work/packages/"
+        cp "$package_deb" "$work/packages/"
 }
 
 build_marquell() {
     say "building the package and the host's tools from the work tree in $build"
-    if ! { build_package && cmake --build "$build" -j2 --target marquell ttysim; } >"$work/build.log" 2>&1; then
+    if ! {
+        build_package && cmake -S "$top" -B "$build" -DMARQUELL_TESTS=OFF &&
+            cmake --build "$build" -j2 --target marquell ttysim
+    } >"$work/build.log" 2>&1; then
         tail -n 20 "$work/build.log"
         die "the build failed"
     fi

@@ -18,6 +18,7 @@
 #   tools/system-guest/run.sh [OPTION...] repaint     the repaint timer, and a login prompt on ttyS1
 #   tools/system-guest/run.sh [OPTION...] console     a boot with console=ttyS1: the display there is named
 #   tools/system-guest/run.sh [OPTION...] all         the displays on two boots, 1200 and 19200 baud
+#   tools/system-guest/run.sh [OPTION...] removal     apt remove during a pulse, a reinstall, apt purge
 #
 # boot: per boot, whether a stop of the unit came before multi-user.target,
 # the times systemd-analyze gives (userspace until multi-user.target, and
@@ -66,6 +67,11 @@
 # UART, which at 19200 baud is mostly after that pass, and pulled while a
 # later pass serves the UART). Its last lines are the figures: boot to the first byte, the
 # pulse's line time against its wire time, plug to paint.
+# removal: the unit enabled by the package and the repaint timer by the
+# owner; `apt remove` during a pulse must stop both (the run by SIGTERM,
+# between commands) and keep the display list and both enabled; a reinstall
+# finds both enabled, the timer armed, and paints; `apt purge` leaves no
+# marquell unit, link or /etc/marquell.
 #
 # Options:
 #   --from REV       build the package from git revision REV instead of the work tree
@@ -91,6 +97,8 @@
 # (TCG): a boot takes about a minute, a pass at 1200 baud about two. A boot
 # that is timed should run alone on the machine. Not part of CI: a run
 # takes 10 to 20 minutes.
+# debootstrap takes the Debian mirror that this machine's apt sources name;
+# MARQUELL_SYSGUEST_MIRROR=URI takes another.
 # MARQUELL_SYSGUEST_KEEP=1 keeps the work folder (the guest's console, each
 # line's bytes and times, the guest's journal of each boot).
 #
@@ -100,7 +108,6 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 here="$top/tools/system-guest"
-mirror=${MARQUELL_SYSGUEST_MIRROR:-http://deb.debian.org/debian}
 # The adapter as QEMU's usb-serial shows it, and the link the rule makes.
 usb_vendor=0403 usb_product=6001 usb_serial=MQ0001 usb_port=40
 uart_rate=1200
@@ -129,7 +136,7 @@ what=${1:-}
 ini=$here/marquell.ini
 case $what in
     boot) boots=${2:-3} ;;
-    scenarios | policy | fresh | base | repaint | console | all) boots=1 ;;
+    scenarios | policy | fresh | base | repaint | console | all | removal) boots=1 ;;
     reloads) boots=${2:-30} ini=$here/repaint.ini ;;
     *) usage ;;
 esac
@@ -163,15 +170,13 @@ case $arch in
     *) usage ;;
 esac
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/marquell/$cache_name"
-# shellcheck source=tools/prereqs.sh
-. "$top/tools/prereqs.sh"
+# shellcheck source=tools/package.sh
+. "$top/tools/package.sh"
 need_packages debootstrap "$qemu_package" e2fsprogs socat git cmake make g++ libgtest-dev dpkg-dev
-toolchain=()
 if [ "$arch" != "$(dpkg --print-architecture)" ]; then
     # shellcheck source=tools/cross.sh
     . "$top/tools/cross.sh"
     cross_prepare "$arch"
-    toolchain=(-DCMAKE_TOOLCHAIN_FILE="$cross_toolchain")
 fi
 
 work=$(mktemp -d)
@@ -193,7 +198,11 @@ tool=system-guest
 base=$cache/bookworm
 make_base() {
     [ -x "$base/usr/bin/systemctl" ] && compgen -G "$base/boot/initrd.img-*" >/dev/null && return 0
-    say "debootstrap: Debian 12 with systemd, udev and Debian's kernel into $base (once)"
+    # The machine's own Debian mirror, as its apt sources name it.
+    local mirror=${MARQUELL_SYSGUEST_MIRROR:-$(apt_mirror Debian)}
+    [ -n "$mirror" ] ||
+        die "this machine's apt sources name no Debian mirror: set MARQUELL_SYSGUEST_MIRROR to one"
+    say "debootstrap: Debian 12 with systemd, udev and Debian's kernel into $base (once), from $mirror"
     mkdir -p "$cache"
     rm -rf "$base.new"
     debootstrap --arch="$arch" --variant=minbase --include=systemd-sysv,udev,dbus,kmod,procps,initramfs-tools \
@@ -223,11 +232,16 @@ build_marquell() {
     fi
     local build=$work/build
     say "building the package and the host's tools from ${from:-the work tree}"
+    # The package as the owner makes it (the tests ran in the build of the
+    # same source elsewhere; they change no byte of the package).
+    if ! { package_source "$src" "$build/source" &&
+        DEB_BUILD_OPTIONS=nocheck package_build "$package_dsc" "$build/pkg" "$arch"; } >"$work/build.log" 2>&1; then
+        tail -n 20 "$work/build.log"
+        die "the package could not be built (log: $work/build.log)"
+    fi
+    deb=$package_deb
     if ! {
-        cmake -S "$src" -B "$build/pkg" "${toolchain[@]}" -DMARQUELL_TESTS=OFF &&
-            cmake --build "$build/pkg" -j2 &&
-            (cd "$build/pkg" && DEB_HOST_ARCH=$arch cpack -G DEB) &&
-            cmake -S "$src" -B "$build/host" -DCMAKE_BUILD_TYPE=Release -DMARQUELL_TESTS=OFF &&
+        cmake -S "$src" -B "$build/host" -DCMAKE_BUILD_TYPE=Release -DMARQUELL_TESTS=OFF &&
             cmake --build "$build/host" -j2 --target marquell ttysim &&
             cmake -S "$top" -B "$build/reader" -DCMAKE_BUILD_TYPE=Release -DMARQUELL_TESTS=OFF &&
             cmake --build "$build/reader" -j2 --target wire_reader
@@ -235,8 +249,6 @@ build_marquell() {
         tail -n 20 "$work/build.log"
         die "the build failed"
     fi
-    deb=$(echo "$build"/pkg/marquell_*.deb)
-    [ -f "$deb" ] || die "cpack made no .deb"
     host_marquell=$build/host/marquell
     ttysim=$build/host/ttysim
     wire_reader=$build/reader/wire_reader
@@ -272,6 +284,7 @@ make_disk() {
         /tmp/marquell.deb >"$work/dpkg.log" 2>&1 ||
         { cat "$work/dpkg.log"; die "apt-get could not install the package"; }
     rm "$root/tmp/marquell.deb"
+    [ "$what" != removal ] || cp "$deb" "$root/root/marquell.deb"
     chroot "$root" systemctl enable marquell.service >/dev/null 2>&1
     [ -z "$unit" ] || cp "$unit" "$root/etc/systemd/system/marquell.service"
     if [ "$what" = fresh ]; then
@@ -989,6 +1002,57 @@ run_console() {
     stop_guest
 }
 
+# --- removal ---------------------------------------------------------------
+# The marquell units systemd knows, and what of marquell is left in /etc.
+units_and_files() {
+    guest 'systemctl list-unit-files --no-legend "marquell*" | cut -d" " -f1 | xargs;
+        find /etc/systemd /etc/marquell -name "*marquell*" 2>/dev/null | xargs; exit 0'
+}
+
+run_removal() {
+    local out status
+    say "removal: the unit enabled by the package, the repaint timer by the owner"
+    start_guest 1 no
+    guest 'timeout 600 systemctl is-system-running --wait' >/dev/null || true
+    guest 'systemctl enable --now marquell-repaint.timer' >/dev/null 2>&1 || true
+    wait_unit_done
+    say "a run, and apt remove during its pulse"
+    guest 'systemctl start marquell.service'
+    wait_in_pulse 10
+    status=0
+    guest 'apt-get remove -y marquell' >"$work/remove" 2>&1 || status=$?
+    check "$status" "apt remove marquell: status $status"
+    out=$(guest 'systemctl is-active marquell.service marquell-repaint.timer | xargs;
+        journalctl -b -u marquell.service -o cat | grep "^Stopped by" | tail -n 1; exit 0')
+    [ "$out" = "$(printf 'inactive inactive\nStopped by SIGTERM.')" ] && status=0 || status=1
+    check "$status" "the removal stopped the run in its pulse and the timer: ${out//$'\n'/; }"
+    out=$(guest 'for f in /etc/marquell/marquell.ini /etc/systemd/system/multi-user.target.wants/marquell.service \
+        /etc/systemd/system/timers.target.wants/marquell-repaint.timer; do [ -L "$f" ] || [ -e "$f" ] || echo "$f"; done')
+    [ -z "$out" ] && status=0 || status=1
+    check "$status" "the display list and the links of both stay after the removal${out:+; missing: $out}"
+    say "the package installed again"
+    guest 'apt-get install -y /root/marquell.deb' >"$work/reinstall" 2>&1 || true
+    out=$(guest 'systemctl is-enabled marquell.service marquell-repaint.timer | xargs;
+        systemctl is-active marquell-repaint.timer; exit 0')
+    [ "$out" = "$(printf 'enabled enabled\nactive')" ] && status=0 || status=1
+    check "$status" "a reinstall finds both enabled and the timer armed: ${out//$'\n'/; }"
+    wait_unit_done
+    say "apt purge marquell"
+    status=0
+    guest 'apt-get purge -y marquell' >"$work/purge" 2>&1 || status=$?
+    check "$status" "apt purge marquell: status $status"
+    out=$(units_and_files)
+    [ -z "${out//[[:space:]]/}" ] && status=0 || status=1
+    check "$status" "after the purge systemd knows no marquell unit, and no marquell link or /etc/marquell is left${out:+: $out}"
+    report_unit
+    stop_guest
+    # The boot's run, the run stopped between commands, the reinstall's run.
+    status=0
+    out=$(passes "$boot_dir/lines/ttyS1" "$work/ref/ttyS$uart_port") || status=$?
+    [[ $out == "3 passes: whole, cut after "*", whole" ]] || status=1
+    check "$status" "the UART display (ttyS$uart_port) received $out"
+}
+
 make_base
 [ "$what" != base ] || exit 0
 build_marquell
@@ -1005,6 +1069,7 @@ case $what in
     repaint) run_repaint ;;
     console) run_console ;;
     all) run_all ;;
+    removal) run_removal ;;
 esac
 echo
 echo "$passed passed, $failures failed"
