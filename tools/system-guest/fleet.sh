@@ -43,7 +43,8 @@
 # (`run.sh base` makes it once in ~/.cache/marquell/system-guest) with
 # openssh-server and python3 added, made once in
 # ~/.cache/marquell/system-guest-fleet. Under QEMU's own emulation (TCG) a
-# run takes 10 to 20 minutes. MARQUELL_SYSGUEST_KEEP=1 keeps the work
+# run takes about 8 minutes on a quiet 2-core machine, 13 or more on a busy
+# one. MARQUELL_SYSGUEST_KEEP=1 keeps the work
 # folder (consoles, the lines' bytes, the playbook's output of each step).
 #
 # Exit status: 0 all checks passed, 1 one failed, 2 bad usage.
