@@ -607,6 +607,17 @@ TEST(CheckProgram, NotesArePrintedInFileOrderAndLeaveTheStatusClean) {
     EXPECT_NE(std::string::npos, run.out.find("no warnings\n")) << run.out;
 }
 
+TEST(CheckProgram, BytesReceivedOnSimulatedPortsLeaveThisMachinesPortsOutOfIt) {
+    // No machine has a ttyS77 of its own kernel or link.
+    const std::string ini = "baudrate=9600\nlcd=77 line1=\"a\" line2=\"\" line3=\"\" line4=\"\"\n";
+    const std::string missing = "note: /dev/ttyS77 is not on this machine";
+    CheckRun here = RunCheck("", ini);
+    EXPECT_NE(std::string::npos, here.out.find(missing)) << here.out;
+    CheckRun simulated = RunCheck("--received .", ini);
+    EXPECT_EQ(std::string::npos, simulated.out.find(missing)) << simulated.out;
+    EXPECT_NE(std::string::npos, simulated.out.find("nothing was kept for ttyS77")) << simulated.out;
+}
+
 TEST(CheckProgram, HelpNamesEveryOption) {
     CheckRun run = RunCheck("--help", "");
     EXPECT_EQ(0, run.status);
