@@ -615,7 +615,8 @@ TEST(CheckProgram, BytesReceivedOnSimulatedPortsLeaveThisMachinesPortsOutOfIt) {
     EXPECT_NE(std::string::npos, here.out.find(missing)) << here.out;
     CheckRun simulated = RunCheck("--received .", ini);
     EXPECT_EQ(std::string::npos, simulated.out.find(missing)) << simulated.out;
-    EXPECT_NE(std::string::npos, simulated.out.find("nothing was kept for ttyS77")) << simulated.out;
+    EXPECT_NE(std::string::npos, simulated.out.find("nothing was kept for ttyS77"))
+        << simulated.out;
 }
 
 TEST(CheckProgram, HelpNamesEveryOption) {
