@@ -51,42 +51,25 @@ bool EarlierPlace(const Warning& a, const Warning& b) {
 }
 
 // Hundreds of thousands of warnings, which come in a few runs already in
-// file order (one a rule): their places are sorted, and each warning is then
-// moved into its place along the cycles of that order.
+// file order (one a rule): their places are sorted, then each warning is
+// moved once into its place.
 void SortByPlace(std::vector<Warning>* warnings) {
     std::vector<Warning>& w = *warnings;
     if (std::is_sorted(w.begin(), w.end(), EarlierPlace)) {
         return;
     }
-    struct Key {
-        int line;
-        int column;
-        size_t index;
-    };
-    std::vector<Key> keys;
-    keys.reserve(w.size());
-    for (size_t i = 0; i < w.size(); ++i) {
-        keys.push_back({w[i].line, w[i].column, i});
+    std::vector<size_t> order(w.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
     }
-    std::stable_sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
-        return a.line != b.line ? a.line < b.line : a.column < b.column;
-    });
-    // Position i takes the warning now at keys[i].index.
-    for (size_t i = 0; i < w.size(); ++i) {
-        if (keys[i].index == i) {
-            continue;
-        }
-        Warning held = std::move(w[i]);
-        size_t to = i;
-        while (keys[to].index != i) {
-            size_t from = keys[to].index;
-            w[to] = std::move(w[from]);
-            keys[to].index = to;
-            to = from;
-        }
-        w[to] = std::move(held);
-        keys[to].index = to;
+    std::stable_sort(order.begin(), order.end(),
+                     [&w](size_t a, size_t b) { return EarlierPlace(w[a], w[b]); });
+    std::vector<Warning> sorted;
+    sorted.reserve(w.size());
+    for (size_t i : order) {
+        sorted.push_back(std::move(w[i]));
     }
+    w.swap(sorted);
 }
 
 double WireSeconds(size_t bytes, int rate) {

@@ -171,13 +171,10 @@ void CheckDisplayStart(const Places& p, CheckResult* r, size_t i, std::set<int>*
                      std::to_string(Port(*r, i)));
     }
     if (d.rows_read > 0 && d.rows[0].key < d.lcd) {
-        // Possibly one a display: put together in place.
-        std::string text = "line1 of display ";
-        AppendNumber(&text, static_cast<long>(i + 1));
-        text += " stands before its lcd (at ";
-        text += Place(p, d.lcd);
-        text += "): its command search runs from that lcd to the end of the file";
-        Remark(p, &r->warnings, d.rows[0].key, std::move(text));
+        Warn(p, &r->warnings, d.rows[0].key,
+             "line1 of display %zu stands before its lcd (at %s): its command search runs "
+             "from that lcd to the end of the file",
+             i + 1, Place(p, d.lcd).c_str());
     }
 }
 

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -84,7 +83,6 @@ void PlacesInit(Places* p, const char* text, size_t len, const ReadRecord* recor
     p->line_starts.assign(1, p->start);
     p->notes.clear();
     bool line_has_note = false;
-    p->last_line = 0;
     p->chars_before.clear();
     p->chars_before.reserve(len / kBlock + 2);
     size_t chars = 0;
@@ -207,19 +205,6 @@ size_t FindFrom(const Places& p, size_t from, const char* needle) {
     }
     const void* at = memmem(p.text + from, p.len - from, needle, strlen(needle));
     return at != nullptr ? static_cast<size_t>(static_cast<const char*>(at) - p.text) : kNowhere;
-}
-
-void Remark(const Places& p, std::vector<Warning>* warnings, size_t at, std::string text) {
-    warnings->emplace_back();
-    Warning& w = warnings->back();
-    LineColumn(p, at, &w.line, &w.column);
-    w.text = std::move(text);
-}
-
-void AppendNumber(std::string* out, long n) {
-    char digits[24];
-    std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, n);
-    out->append(digits, r.ptr);
 }
 
 namespace {

@@ -37,9 +37,6 @@ struct Places {
     // outside the values to the end of its line, the '#' or ';' first on its
     // line or between blanks.
     std::vector<NoteSpan> notes;
-    // The line of the last place asked for: places are mostly asked for in
-    // file order, so the next one is most often on it or the line after.
-    mutable size_t last_line;
 };
 
 // Indexes text (len bytes) as read into record, in one pass.
@@ -84,12 +81,6 @@ bool WordBefore(const Places& p, size_t at);
 
 // The next occurrence of needle at or after from; kNowhere when none.
 size_t FindFrom(const Places& p, size_t from, const char* needle);
-
-// Adds a warning with text at offset at.
-void Remark(const Places& p, std::vector<Warning>* warnings, size_t at, std::string text);
-
-// Appends n in decimal.
-void AppendNumber(std::string* out, long n);
 
 // Adds a warning at offset at, formatted as printf does.
 void Warn(const Places& p, std::vector<Warning>* warnings, size_t at, const char* fmt, ...)

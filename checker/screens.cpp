@@ -64,21 +64,19 @@ std::string LeftOver(const DisplayModel& before, const DisplayModel& after,
     return where;
 }
 
-// Appends the cells a serving on a blank screen leaves blank, listed as
-// "line2 from display column 18, ...".
-void Unwritten(const DisplayModel& alone, std::string* out) {
-    const char* separator = "line";
+// The cells a serving on a blank screen leaves blank, listed as "line2 from
+// display column 18, ...".
+std::string Unwritten(const DisplayModel& alone) {
+    std::string where;
     for (int r = 0; r < MODEL_ROWS; ++r) {
         const int* row = alone.cells[r];
         const int* blank = std::find(row, row + alone.width, 0);
         if (blank != row + alone.width) {
-            *out += separator;
-            separator = ", line";
-            *out += static_cast<char>('1' + r);
-            *out += " from display column ";
-            AppendNumber(out, blank - row + 1);
+            where += (where.empty() ? "line" : ", line") + std::to_string(r + 1) +
+                     " from display column " + std::to_string(blank - row + 1);
         }
     }
+    return where;
 }
 
 void Serve(const Places& p, CheckResult* r, size_t i, PortState* port, bool shared) {
@@ -104,19 +102,13 @@ void Serve(const Places& p, CheckResult* r, size_t i, PortState* port, bool shar
     // set-up bytes clear nothing: any cell the display does not write keeps
     // it. A note, since a sign cleared by hand or painted by this same file
     // shows nothing there.
-    // One for nearly every display of a large file: put together in place.
-    std::string note = "display ";
-    AppendNumber(&note, static_cast<long>(i + 1));
-    note += " does not write every cell (";
-    size_t listed = note.size();
-    Unwritten(alone, &note);
-    if (note.size() > listed) {
-        note +=
-            "): what an earlier paint left there stays, as the set-up bytes clear nothing; "
-            "pad its rows with blanks to ";
-        AppendNumber(&note, alone.width);
-        note += " characters to clear it";
-        Remark(p, &r->notes, LcdOf(p, i), std::move(note));
+    std::string unwritten = Unwritten(alone);
+    if (!unwritten.empty()) {
+        Warn(p, &r->notes, LcdOf(p, i),
+             "display %zu does not write every cell (%s): what an earlier paint left there "
+             "stays, as the set-up bytes clear nothing; pad its rows with blanks to %d "
+             "characters to clear it",
+             i + 1, unwritten.c_str(), alone.width);
     }
     if (shared) {
         int count;
@@ -145,17 +137,10 @@ void CheckScreens(const Places& p, int width, CheckResult* result) {
             found = ports.emplace(n, PortState{}).first;
             ModelInit(&found->second.model, width);
         } else {
-            // As frequent as the displays in a large file: put together in place.
-            std::string text = "display ";
-            AppendNumber(&text, static_cast<long>(i + 1));
-            text += " is on /dev/ttyS";
-            AppendNumber(&text, n);
-            text += ", as display ";
-            AppendNumber(&text, static_cast<long>(found->second.last + 1));
-            text += " (at ";
-            text += Place(p, LcdOf(p, found->second.last));
-            text += ") is: it overwrites that display's screen";
-            Remark(p, &result->warnings, LcdOf(p, i), std::move(text));
+            Warn(p, &result->warnings, LcdOf(p, i),
+                 "display %zu is on /dev/ttyS%d, as display %zu (at %s) is: it overwrites that "
+                 "display's screen",
+                 i + 1, n, found->second.last + 1, Place(p, LcdOf(p, found->second.last)).c_str());
         }
         Serve(p, result, i, &found->second, shared);
     }
