@@ -1,5 +1,7 @@
 // The project's own display lists are what it tells owners to write: each
-// must pass marquell-check with no warning and no note. They are taken from
+// file must pass marquell-check with no warning and no note. (Whether the
+// ports it names are on the machine that checks it is that machine's
+// matter, noted there and never a warning.) They are taken from
 // where owners read them: the example files and the README's examples. (The
 // files the Ansible role writes from its example inventory are written by
 // the role itself and judged the same way in tools/ansible-check.sh.)
