@@ -19,16 +19,6 @@ BOARD_UART_KEYS = ("kernel", "port")
 RATES = (1200, 2400, 4800, 9600, 19200)
 ARCHS = ("", "amd64", "arm64", "armhf")
 
-# Every variable an operator may set; the role's own facts begin with
-# "marquell__".
-VARIABLES = (
-    "marquell_state", "marquell_remove_display_list", "marquell_deb_dir", "marquell_version",
-    "marquell_arch", "marquell_ini_src", "marquell_rate", "marquell_displays", "marquell_pad_rows",
-    "marquell_width", "marquell_refuse_warnings", "marquell_adapters", "marquell_board_uarts",
-    "marquell_ports_linked_elsewhere", "marquell_adapter_port_min", "marquell_port_max",
-    "marquell_repaint_timer",
-)
-
 # udev compares ATTRS values as shell-style patterns, and a double quote or a
 # backslash would end or bend the value: a serial with any of these cannot be
 # matched as written.
@@ -200,10 +190,12 @@ class Checker:
 
     # --- the variables of the play --------------------------------------
     def check_variables(self, names):
+        """Each marquell_ variable of the host that is not one of the role's
+        (the variables checks.yml gives; its own facts begin "marquell__")."""
         for name in sorted(names):
-            if not name.startswith("marquell_") or name.startswith("marquell__") or name in VARIABLES:
+            if not name.startswith("marquell_") or name.startswith("marquell__") or name in self.v:
                 continue
-            near = difflib.get_close_matches(name, VARIABLES, n=1)
+            near = difflib.get_close_matches(name, list(self.v), n=1)
             self.say(name, "not a variable of the role%s" % (": did you mean %s?" % near[0] if near else ""))
 
     def check_present(self):
@@ -392,8 +384,9 @@ class Checker:
 
 def marquell_problems(v, host, names, raw=None):
     """Every problem of one host's variables, one message each; v maps each
-    variable of VARIABLES to its value, names are the host's variables, raw
-    (vars) has them as loaded, before any template was rendered."""
+    variable an operator may set to its value, names are the host's
+    variables, raw (vars) has them as loaded, before any template was
+    rendered."""
     checker = Checker(v, host, raw)
     checker.check_variables(names)
     state = v.get("marquell_state")
