@@ -201,6 +201,20 @@ signs:
       marquell_adapters: [{vendor: "0403", product: "6001", serial: "A1", interface: 00, port: 40}]
       marquell_displays: [{port: 40}]
       expect: ["adapter 1 (marquell_adapters[0]), interface: YAML read the number 0, not text: quote it"]
+    numbers-as-written:
+      marquell_displays: [{port: 010, contrast: 060}, {port: 0403}]
+      expect: ["display 1 (marquell_displays[0]), port: YAML read 010 as the number 8: quote it",
+               "display 1 (marquell_displays[0]), contrast: YAML read 060 as the number 48: quote it",
+               "display 2 (marquell_displays[1]), port: YAML read 0403 as the number 259: quote it"]
+    link-ports-as-written:
+      marquell_board_uarts: [{kernel: "ttyAMA0", port: 062}]
+      marquell_ports_linked_elsewhere: [063]
+      marquell_displays: [{port: 1:00}]
+      expect: ["board UART 1 (marquell_board_uarts[0]), port: YAML read 062 as the number 50: quote it",
+               "marquell_ports_linked_elsewhere[0]: YAML read 063 as the number 51: quote it",
+               "display 1 (marquell_displays[0]), port: YAML read 1:00 as the number 60: quote it"]
+    good-numbers-quoted:
+      marquell_displays: [{port: "010", contrast: "060", rows: ["14:00", "3.50", "yes", "0403"]}]
     row-too-long:
       marquell_displays: [{port: 1, rows: ["123456789012345678901"]}]
       expect: ["rows[0]: '123456789012345678901' is 21 characters, more than marquell_width 20"]
@@ -547,6 +561,15 @@ render render7 'marquell_displays: [{port: 1, rows: ["Shop"]}]' || status=1
 [ ! -e "$out/70-marquell-ansible.rules" ] && [ "$(calls)" = "$all_calls" ] || status=1
 [ "$status" = 0 ] || cat "$work/render7"
 check "$status" "no adapter and no board UART left: the role's rule removed"
+
+status=0
+render render7b 'marquell_rate: 09600
+marquell_displays: [{port: "010", contrast: "060", rows: ["14:00", "3.50", "yes", "0403"]}]' || status=1
+printf '%s\n' '# Written by Ansible from the inventory'"'"'s marquell_displays: edit the texts there.' baudrate=09600 '' \
+    lcd=010 cmd_contrast=060 'line1="14:00               "' 'line2="3.50                "' \
+    'line3="yes                 "' 'line4="0403                "' | cmp -s - "$out/marquell.ini" || status=1
+[ "$status" = 0 ] || cat "$work/render7b" "$out/marquell.ini"
+check "$status" "numbers and texts in quotes, and a rate YAML leaves a text: written as they stand"
 
 status=0
 printf '# my own\nKERNEL=="ttyAMA0", SYMLINK+="ttyS50"\n' >"$work/mine.rules"

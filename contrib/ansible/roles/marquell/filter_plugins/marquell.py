@@ -11,21 +11,13 @@ import difflib
 import os
 import re
 
+import yaml
+
 DISPLAY_KEYS = ("port", "rows", "contrast", "attention")
 ADAPTER_KEYS = ("vendor", "product", "serial", "interface", "port")
 BOARD_UART_KEYS = ("kernel", "port")
 RATES = (1200, 2400, 4800, 9600, 19200)
 ARCHS = ("", "amd64", "arm64", "armhf")
-
-# Every variable an operator may set; the role's own facts begin with
-# "marquell__".
-VARIABLES = (
-    "marquell_state", "marquell_remove_display_list", "marquell_deb_dir", "marquell_version",
-    "marquell_arch", "marquell_ini_src", "marquell_rate", "marquell_displays", "marquell_pad_rows",
-    "marquell_width", "marquell_refuse_warnings", "marquell_adapters", "marquell_board_uarts",
-    "marquell_ports_linked_elsewhere", "marquell_adapter_port_min", "marquell_port_max",
-    "marquell_repaint_timer",
-)
 
 # udev compares ATTRS values as shell-style patterns, and a double quote or a
 # backslash would end or bend the value: a serial with any of these cannot be
@@ -76,6 +68,52 @@ def _number(value, low, high):
     return number if low <= number <= high else None
 
 
+_composed = {}
+
+
+def _written(raw):
+    """The texts of the unquoted (plain) values of an entry of a list, as
+    its YAML file has them: a mapping gives {key: text}, a list [text or
+    None]. YAML turns a plain 010 into 8 and 1:00 into 60 and leaves no
+    trace in the number; the entry as Ansible loaded it still knows the
+    file, line and column it came from (ansible_pos), so the text is read
+    there again. Empty where that is not known (an entry that is no YAML
+    mapping or list of a file, one made by a template, a vault)."""
+    pos = getattr(raw, "ansible_pos", None)
+    if not (isinstance(pos, tuple) and len(pos) == 3 and isinstance(pos[0], str)):
+        return {} if isinstance(raw, dict) else []
+    path, line, column = pos
+    if path not in _composed:
+        try:
+            with open(path, encoding="utf-8") as f:
+                _composed[path] = yaml.compose(f, Loader=yaml.SafeLoader)
+        except (OSError, UnicodeError, yaml.YAMLError):
+            _composed[path] = None
+    todo = [_composed[path]] if _composed[path] is not None else []
+    while todo:
+        node = todo.pop()
+        if isinstance(node, yaml.ScalarNode):
+            continue
+        mark = node.start_mark
+        if (mark.line + 1, mark.column + 1) == (line, column):
+            if isinstance(node, yaml.MappingNode) and isinstance(raw, dict):
+                return {k.value: v.value for k, v in node.value
+                        if isinstance(k, yaml.ScalarNode) and isinstance(v, yaml.ScalarNode) and v.style is None}
+            if isinstance(node, yaml.SequenceNode) and isinstance(raw, list):
+                return [v.value if isinstance(v, yaml.ScalarNode) and v.style is None else None for v in node.value]
+        if isinstance(node, yaml.MappingNode):
+            todo.extend(v for pair in node.value for v in pair)
+        else:
+            todo.extend(node.value)
+    return {} if isinstance(raw, dict) else []
+
+
+def _read_otherwise(value, text):
+    """Whether YAML made a number other than the one written (010 is 8,
+    0x28 is 40, 1:00 is 60): the file would name another display."""
+    return isinstance(value, int) and not isinstance(value, bool) and text is not None and text != str(value)
+
+
 def _shown(value):
     if isinstance(value, str):
         return "'%s'" % value
@@ -87,10 +125,26 @@ def _shown(value):
 
 
 class Checker:
-    def __init__(self, v, host):
+    def __init__(self, v, host, raw):
         self.v = v
         self.host = host
+        self.raw = raw
         self.problems = []
+
+    def written(self, name, i=None):
+        """The texts of the plain values of variable name (or its entry i)
+        as the YAML file has them (_written)."""
+        raw = self.raw.get(name) if isinstance(self.raw, dict) else None
+        if i is not None:
+            raw = raw[i] if isinstance(raw, list) and i < len(raw) else None
+        return _written(raw)
+
+    def check_as_written(self, where, value, text):
+        """False, and said, when YAML made value another number than text."""
+        if not _read_otherwise(value, text):
+            return True
+        self.say(where, "YAML read %s as the number %d: quote it" % (text, value))
+        return False
 
     def say(self, where, what):
         self.problems.append("marquell: host %s: %s: %s" % (self.host, where, what))
@@ -136,10 +190,12 @@ class Checker:
 
     # --- the variables of the play --------------------------------------
     def check_variables(self, names):
+        """Each marquell_ variable of the host that is not one of the role's
+        (the variables checks.yml gives; its own facts begin "marquell__")."""
         for name in sorted(names):
-            if not name.startswith("marquell_") or name.startswith("marquell__") or name in VARIABLES:
+            if not name.startswith("marquell_") or name.startswith("marquell__") or name in self.v:
                 continue
-            near = difflib.get_close_matches(name, VARIABLES, n=1)
+            near = difflib.get_close_matches(name, list(self.v), n=1)
             self.say(name, "not a variable of the role%s" % (": did you mean %s?" % near[0] if near else ""))
 
     def check_present(self):
@@ -170,8 +226,11 @@ class Checker:
         for i, adapter in enumerate(adapters):
             self.check_adapter(i, adapter, links, seen)
         elsewhere = self.check_list("marquell_ports_linked_elsewhere")
+        texts = self.written("marquell_ports_linked_elsewhere")
         for i, port in enumerate(elsewhere):
             where = "marquell_ports_linked_elsewhere[%d]" % i
+            if not self.check_as_written(where, port, texts[i] if i < len(texts) else None):
+                continue
             n = _number(port, port_min, port_max)
             if n is None:
                 self.say(where, "%s is not a port from %d to %d" % (_shown(port), port_min, port_max))
@@ -222,7 +281,7 @@ class Checker:
                 self.say(where + ", kernel", "%s has a link from %s already" % (kernel, kernels[kernel]))
             else:
                 kernels[kernel] = where
-        self.check_link_port(where, uart, links)
+        self.check_link_port(where, uart, links, self.written("marquell_board_uarts", i))
 
     def check_adapter(self, i, adapter, links, seen):
         where = "adapter %d (marquell_adapters[%d])" % (i + 1, i)
@@ -257,12 +316,14 @@ class Checker:
             if key in seen:
                 self.say(where, "is the same adapter as adapter %d: the later line would take its link" % seen[key])
             seen.setdefault(key, i + 1)
-        self.check_link_port(where, adapter, links)
+        self.check_link_port(where, adapter, links, self.written("marquell_adapters", i))
 
-    def check_link_port(self, where, entry, links):
+    def check_link_port(self, where, entry, links, texts):
         port = entry.get("port")
         if "port" not in entry:
             self.say(where, "has no port: the n of its link /dev/ttyS<n>")
+            return
+        if not self.check_as_written(where + ", port", port, texts.get("port")):
             return
         n = _number(port, self.port_min, self.port_max)
         if n is None:
@@ -280,9 +341,10 @@ class Checker:
         if not self.check_entry(where, display, DISPLAY_KEYS, "a display"):
             return None
         port = None
+        texts = self.written("marquell_displays", i)
         if "port" not in display:
             self.say(where, "has no port: n of /dev/ttyS<n>, as lcd=<n> in the file")
-        else:
+        elif self.check_as_written(where + ", port", display["port"], texts.get("port")):
             port = _number(display["port"], 0, self.port_max)
             if port is None:
                 self.say(where + ", port", "%s is not a number from 0 to %d" % (_shown(display["port"]), self.port_max))
@@ -308,7 +370,9 @@ class Checker:
             if len(row) > self.width:
                 self.say(where + ", " + key, "'%s' is %d characters, more than marquell_width %d"
                          % (row, len(row), self.width))
-        if "contrast" in display and _number(display["contrast"], 0, 255) is None:
+        contrast = display.get("contrast")
+        if "contrast" in display and self.check_as_written(where + ", contrast", contrast, texts.get("contrast")) \
+                and _number(contrast, 0, 255) is None:
             self.say(where + ", contrast", "%s is not a level from 0 to 255" % _shown(display["contrast"]))
         attention = display.get("attention", False)
         if not isinstance(attention, bool):
@@ -318,10 +382,12 @@ class Checker:
         return port
 
 
-def marquell_problems(v, host, names):
+def marquell_problems(v, host, names, raw=None):
     """Every problem of one host's variables, one message each; v maps each
-    variable of VARIABLES to its value, names are the host's variables."""
-    checker = Checker(v, host)
+    variable an operator may set to its value, names are the host's
+    variables, raw (vars) has them as loaded, before any template was
+    rendered."""
+    checker = Checker(v, host, raw)
     checker.check_variables(names)
     state = v.get("marquell_state")
     if state not in ("present", "absent"):
