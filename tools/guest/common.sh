@@ -2,9 +2,11 @@
 # Sourced by the test guests (tools/guest/run.sh, the PC; tools/guest/pi.sh,
 # the Raspberry Pi): a line for people and a skip; Debian's kernel and
 # busybox fetched with apt-get download into a cache, never installed here;
-# marquell built statically for the guest and the host's tools beside it.
+# marquell built statically for the guest and the host's tools beside it;
+# the guest's initramfs; the guest's "@@ CASE WHAT ..." result lines, read
+# from the file $results.
 #
-#   guest=NAME work=DIR cache=DIR
+#   guest=NAME work=DIR cache=DIR results=FILE
 #   . "$top/tools/guest/common.sh"
 
 say() { echo "$guest: $*"; }
@@ -82,4 +84,24 @@ build() {
         say "the build failed (log above)"
         exit 1
     fi
+}
+
+# pack_initramfs INIT: $work/initramfs.cpio, of $work/root (with what the
+# guest adds there) and busybox, $marquell and INIT as its /init.
+pack_initramfs() {
+    mkdir -p "$work/root/bin" "$work/root/dev" "$work/root/proc" "$work/root/sys"
+    cp "$busybox" "$marquell" "$work/root/bin/"
+    cp "$1" "$work/root/init"
+    (cd "$work/root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
+}
+
+# seconds_since START: wall seconds from START (date +%s.%N) to now.
+seconds_since() {
+    echo "$(date +%s.%N) $1" | awk '{ printf "%.1f", $1 - $2 }'
+}
+
+# result CASE WHAT: the words after "@@ CASE WHAT" in the guest's results.
+result() {
+    awk -v c="$1" -v w="$2" '$1 == "@@" && $2 == c && $3 == w { $1 = $2 = $3 = ""; sub(/^ +/, ""); print; exit }' \
+        "$results"
 }

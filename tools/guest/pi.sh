@@ -57,6 +57,8 @@ cleanup() {
 }
 trap cleanup EXIT
 guest=pi-guest
+# The guest writes its results on the PL011, after the cases' bytes.
+results="$work/results"
 # shellcheck source=tools/guest/common.sh
 . "$here/common.sh"
 # shellcheck source=tools/cross.sh
@@ -128,18 +130,6 @@ prepare_cases() {
     done
 }
 
-make_initramfs() {
-    mkdir -p "$work/root/bin" "$work/root/dev" "$work/root/proc" "$work/root/sys"
-    cp "$busybox" "$marquell" "$work/root/bin/"
-    cp "$here/pi-init" "$work/root/init"
-    (cd "$work/root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
-}
-
-# seconds_since START: wall seconds from START (date +%s.%N) to now.
-seconds_since() {
-    echo "$(date +%s.%N) $1" | awk '{ printf "%.1f", $1 - $2 }'
-}
-
 # Boots the guest and waits until it says it is done; the PL011's bytes go to
 # pl011.raw, the mini UART's to mini.raw, the PL011's register writes to
 # trace.log.
@@ -173,13 +163,7 @@ run_guest() {
     kill "$qemu_pid"
     wait "$qemu_pid" 2>/dev/null || true
     qemu_pid=""
-    tr -d '\r' <"$work/pl011.raw" | grep -a '^@@ ' >"$work/results" || true
-}
-
-# result CASE WHAT: the words after "@@ CASE WHAT" in the guest's results.
-result() {
-    awk -v c="$1" -v w="$2" '$1 == "@@" && $2 == c && $3 == w { $1 = $2 = $3 = ""; sub(/^ +/, ""); print; exit }' \
-        "$work/results"
+    tr -d '\r' <"$work/pl011.raw" | grep -a '^@@ ' >"$results" || true
 }
 
 # strip_divisor FILE: FILE without the divisor bytes before its first byte of
@@ -286,7 +270,7 @@ make_tree
 build_tools
 say "reference runs under ttysim"
 prepare_cases
-make_initramfs
+pack_initramfs "$here/pi-init"
 run_guest
 figures=()
 for c in "${cases[@]}"; do

@@ -49,6 +49,8 @@ guest_timeout_s=900
 work=$(mktemp -d)
 trap '[ -n "${MARQUELL_GUEST_KEEP:-}" ] || rm -rf "$work"' EXIT
 guest=guest
+# The guest prints its results on its console.
+results="$work/console"
 # shellcheck source=tools/guest/common.sh
 . "$here/common.sh"
 
@@ -229,13 +231,10 @@ prepare_cases() {
 }
 
 make_initramfs() {
-    mkdir -p "$work/root/bin" "$work/root/dev" "$work/root/proc" "$work/root/sys"
-    cp "$busybox" "$marquell" "$work/root/bin/"
-    cp "$here/init" "$work/root/init"
     cp "$plan" "$work/root/plan"
     cp -r "$modules" "$work/root/modules"
     printf '%s\n' "${usb_ports[@]}" >"$work/root/usb"
-    (cd "$work/root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
+    pack_initramfs "$here/init"
 }
 
 # qemu_args ACCEL CONSOLE-FILE [KERNEL-ARG...]: sets $qemu to the QEMU command
@@ -322,7 +321,7 @@ run_guest() {
     "$build/host/wire_reader" --dir "$work/lines" --timeout "$guest_timeout_s" "${pull_opts[@]}" "${lines[@]}" -- \
         "${qemu[@]}" "${devices[@]}" \
         >"$work/qemu.log" 2>&1 || status=$?
-    run_s=$(echo "$(date +%s.%N) $start" | awk '{ printf "%.1f", $1 - $2 }')
+    run_s=$(seconds_since "$start")
     tr -d '\r' <"$work/console.raw" >"$work/console"
     if [ "$status" != 0 ] || ! grep -q '^@@ - done' "$work/console"; then
         cat "$work/qemu.log"
@@ -330,12 +329,6 @@ run_guest() {
         say "the guest did not finish its cases (status $status after $run_s s; its console above)"
         exit 1
     fi
-}
-
-# result CASE WHAT: the words after "@@ CASE WHAT" on the guest's console.
-result() {
-    awk -v c="$1" -v w="$2" '$1 == "@@" && $2 == c && $3 == w { $1 = $2 = $3 = ""; sub(/^ +/, ""); print; exit }' \
-        "$work/console"
 }
 
 # tx CASE WHEN PORT: the bytes the guest's driver had given PORT's UART.
